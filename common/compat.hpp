@@ -1,0 +1,53 @@
+// Shims over the differences between the CPython versions we build for (3.8 .. 3.13).
+// Everything version-specific in the project lives here, behind one name each.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#if PY_VERSION_HEX < 0x03080000
+#error "tavox-datastructures needs CPython 3.8 or newer"
+#endif
+
+namespace tavox::compat {
+
+#if PY_VERSION_HEX >= 0x03090000
+inline PyObject* vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    return PyObject_Vectorcall(callable, args, nargsf, kwnames);
+}
+constexpr unsigned long TPFLAGS_HAVE_VECTORCALL = Py_TPFLAGS_HAVE_VECTORCALL;
+inline PyInterpreterState* current_interpreter() { return PyInterpreterState_Get(); }
+#else
+inline PyObject* vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    return _PyObject_Vectorcall(callable, args, nargsf, kwnames);
+}
+constexpr unsigned long TPFLAGS_HAVE_VECTORCALL = _Py_TPFLAGS_HAVE_VECTORCALL;
+inline PyInterpreterState* current_interpreter() { return _PyInterpreterState_Get(); }
+#endif
+
+// The class dictionary of a type, borrowed.  Since 3.12 the dictionaries of static
+// built-in types are kept per interpreter and tp_dict may be NULL for them.
+inline PyObject* type_dict(PyTypeObject* type) {
+#if PY_VERSION_HEX >= 0x030C0000
+    if (type->tp_dict) return type->tp_dict;
+    PyObject* dict = PyType_GetDict(type);  // new reference, kept alive by the type
+    Py_XDECREF(dict);
+    return dict;
+#else
+    return type->tp_dict;
+#endif
+}
+
+// Look a key up in a dict without masking errors; borrowed result, nullptr with no
+// error set when absent, nullptr with an error set on failure.
+inline PyObject* dict_get(PyObject* dict, PyObject* key) { return PyDict_GetItemWithError(dict, key); }
+
+// A static type object with only its object header set (reference count as the
+// running version wants it for statically allocated objects); the caller fills in
+// the slots and calls PyType_Ready.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+inline PyTypeObject static_type_head() { return PyTypeObject{PyVarObject_HEAD_INIT(nullptr, 0)}; }
+#pragma GCC diagnostic pop
+
+}  // namespace tavox::compat

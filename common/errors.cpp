@@ -1,0 +1,40 @@
+#include "common/boundary.hpp"
+
+#include <cstdarg>
+#include <exception>
+
+namespace tavox {
+
+void throw_error() {
+    if (!PyErr_Occurred()) {
+        // A C API call failed without saying why: never hand the interpreter a NULL
+        // result without an exception.
+        PyErr_SetString(PyExc_SystemError, "error return without exception set");
+    }
+    throw PyError{};
+}
+
+void raise(PyObject* type, const char* message) {
+    PyErr_SetString(type, message);
+    throw PyError{};
+}
+
+void raise_format(PyObject* type, const char* format, ...) {
+    va_list vargs;
+    va_start(vargs, format);
+    PyErr_FormatV(type, format, vargs);
+    va_end(vargs);
+    throw PyError{};
+}
+
+void set_error_from_unknown_exception() noexcept {
+    try {
+        throw;
+    } catch (const std::exception& e) {
+        PyErr_Format(PyExc_SystemError, "internal error: %s", e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "internal error: unknown C++ exception");
+    }
+}
+
+}  // namespace tavox
