@@ -60,6 +60,10 @@ inline Ref next(PyObject* iterator) {
     return item;
 }
 
+// `a, b = obj`: exactly two items by iteration, with the messages
+// "need more than %zd value%.1s to unpack" and "too many values to unpack (expected 2)".
+std::pair<Ref, Ref> unpack2(PyObject* obj);
+
 inline Ref str(const char* text) { return check(PyUnicode_FromString(text)); }
 
 }  // namespace tavox

@@ -38,6 +38,10 @@ inline PyObject* type_dict(PyTypeObject* type) {
 #endif
 }
 
+// The attribute `name` of a type as found along its MRO (the interpreter's cached
+// lookup, no descriptor binding); borrowed, nullptr when absent.  Never raises.
+inline PyObject* type_lookup(PyTypeObject* type, PyObject* name) { return _PyType_Lookup(type, name); }
+
 // Look a key up in a dict without masking errors; borrowed result, nullptr with no
 // error set when absent, nullptr with an error set on failure.
 inline PyObject* dict_get(PyObject* dict, PyObject* key) { return PyDict_GetItemWithError(dict, key); }

@@ -13,10 +13,23 @@ namespace {
 
 Name n___class__{"__class__"}, n___name__{"__name__"}, n___dict__{"__dict__"}, n___init__{"__init__"},
     n___repr__{"__repr__"};
-Name n_DotBag{"DotBag"};
+Name n___getitem__{"__getitem__"}, n___setitem__{"__setitem__"}, n___delitem__{"__delitem__"},
+    n___contains__{"__contains__"};
+Name n_update{"update"}, n_setdefault{"setdefault"}, n_items{"items"}, n_index{"index"}, n_chain{"chain"};
+Name n_DotBag{"DotBag"}, n_Mapping{"Mapping"}, n_itertools{"itertools"};
 
 BuiltinMethod dict_init{&PyDict_Type, "__init__"};
 BuiltinMethod dict_repr{&PyDict_Type, "__repr__"};
+BuiltinMethod dict_getitem{&PyDict_Type, "__getitem__"};
+BuiltinMethod dict_setitem{&PyDict_Type, "__setitem__"};
+BuiltinMethod dict_delitem{&PyDict_Type, "__delitem__"};
+BuiltinMethod dict_contains{&PyDict_Type, "__contains__"};
+
+// Set by the module body, kept for the life of the process: itertools.chain as
+// imported (update's fast path runs only while the module global still gives it),
+// and NestedDotBag's own __setitem__ function object.
+PyObject* chain_type = nullptr;
+PyObject* nested_setitem_function = nullptr;
 
 // ---- DotBag ----------------------------------------------------------------------
 
@@ -87,13 +100,305 @@ const ClassDef DotBag_class = {
     },
 };
 
+// ---- NestedDotBag ------------------------------------------------------------------
+//
+// A key path is a str key containing "."; each operation splits off the component
+// before the first "." (the head), handles it at its own level through the next
+// class's item operation (dict's), and hands the rest to the value under the head
+// by an ordinary item operation.  When that value is of the very type of the level
+// and the type's operation is this same function, the hand-over is a turn of the
+// loop instead of a call: the same code would run.
+
+Ref nested_update(const Args& a);
+
+// The position of the first "." at or after `start` in a str key; -1 when none or
+// when the key is not a str (a plain key).
+Py_ssize_t find_dot(PyObject* key, Py_ssize_t start) {
+    if (!PyUnicode_Check(key)) return -1;
+    Py_ssize_t dot = PyUnicode_FindChar(key, '.', start, PyUnicode_GET_LENGTH(key), 1);
+    if (dot == -2) throw_error();
+    return dot;
+}
+
+Ref substring(PyObject* key, Py_ssize_t start, Py_ssize_t end) { return check(PyUnicode_Substring(key, start, end)); }
+
+// The rest of the key from `start`: the key itself when nothing was split off.
+Ref rest_of(PyObject* key, Py_ssize_t start) {
+    return start == 0 ? Ref::borrow(key) : substring(key, start, PyUnicode_GET_LENGTH(key));
+}
+
+// The next class's item operation `name`, resolved once per call for the levels of
+// one type; runs dict's own C function directly when that is what was found.
+class NextOperation {
+public:
+    NextOperation(const Args& a, PyObject* name, const BuiltinMethod& builtin)
+        : owner_(a.owner()), name_(name), found_(Super(a).require(name)), builtin_(found_ == builtin) {}
+
+    bool builtin() const noexcept { return builtin_; }
+
+    template <class... A>
+    Ref call(PyObject* level, const A&... args) const {
+        return Super(owner_, level).call_found(found_, name_, args...);
+    }
+
+private:
+    PyObject* owner_;
+    PyObject* name_;
+    PyObject* found_;
+    bool builtin_;
+};
+
+Ref next_getitem(const NextOperation& op, PyObject* level, PyObject* key) {
+    if (op.builtin()) return check(PyDict_Type.tp_as_mapping->mp_subscript(level, key));
+    return op.call(level, key);
+}
+
+// Whether an item operation on `value` would run this very function on the same type.
+bool same_code(const Args& a, PyObject* value, PyObject* name) {
+    return Py_TYPE(value) == Py_TYPE(a.self()) &&
+           compat::type_lookup(Py_TYPE(value), name) == reinterpret_cast<PyObject*>(a.function);
+}
+
+class RecursionGuard {
+public:
+    RecursionGuard() {
+        if (Py_EnterRecursiveCall(" in key path")) throw_error();
+    }
+    ~RecursionGuard() { Py_LeaveRecursiveCall(); }
+    RecursionGuard(const RecursionGuard&) = delete;
+    RecursionGuard& operator=(const RecursionGuard&) = delete;
+};
+
+// __init__(self, *args, **kwargs)
+Ref nested_init(const Args& a) {
+    PyObject* self = a.self();
+    // 1. The next class's __init__ with no arguments at all (DotBag.__init__).
+    Super(a).call(n___init__);
+    // 2. self.update(*args, **kwargs), through the instance.
+    call_args(getattr(self, n_update), a.varargs, a.varkw);
+    return none();
+}
+
+// __getitem__(self, key)
+Ref nested_getitem(const Args& a) {
+    PyObject* key = a[1];
+    NextOperation next_op(a, n___getitem__, dict_getitem);
+    Ref level = Ref::borrow(a.self());
+    for (Py_ssize_t start = 0;;) {
+        Py_ssize_t dot = find_dot(key, start);
+        // 2. A plain key: the next class's __getitem__.
+        if (dot < 0) return next_getitem(next_op, level, rest_of(key, start));
+        // 1. A key path: the value under the head, then value[rest].
+        Ref value = next_getitem(next_op, level, substring(key, start, dot));
+        start = dot + 1;
+        if (same_code(a, value, n___getitem__)) {
+            level = value;
+            continue;
+        }
+        RecursionGuard guard;
+        return getitem(value, rest_of(key, start));
+    }
+}
+
+// __setitem__(self, key, value)
+Ref nested_setitem(const Args& a) {
+    PyObject* key = a[1];
+    PyObject* value = a[2];
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(a.self()));
+    Ref level = Ref::borrow(a.self());
+    for (Py_ssize_t start = 0;;) {
+        Py_ssize_t dot = find_dot(key, start);
+        if (dot < 0) {
+            // 2. A plain key: the next class's __setitem__, the value unchanged.
+            Ref plain = rest_of(key, start);
+            NextOperation next_op(a, n___setitem__, dict_setitem);
+            if (next_op.builtin())
+                check(PyDict_Type.tp_as_mapping->mp_ass_subscript(level, plain, value));
+            else
+                next_op.call(level, plain, value);
+            return none();
+        }
+        // 1. A key path.
+        Ref head = substring(key, start, dot);
+        start = dot + 1;
+        // 1.1 A new empty level, on every call.
+        Ref fresh = call(type);
+        // 1.2 setdefault through the instance gives the target.
+        Ref target = call_method(level, n_setdefault, head, fresh);
+        // 1.3 A level of this class takes the rest.
+        if (isinstance(target, type)) {
+            if (same_code(a, target, n___setitem__)) {
+                level = target;
+                continue;
+            }
+            RecursionGuard guard;
+            setitem(target, rest_of(key, start), value);
+            return none();
+        }
+        // 1.4 Anything else is a value that cannot hold the rest.
+        Ref class_name = getattr(type, n___name__);
+        Ref message = check(PyUnicode_FromFormat(
+            "target key \"%S\" is a value, cannot update value against another %S", head.get(), class_name.get()));
+        PyErr_SetObject(PyExc_KeyError, message);
+        throw PyError{};
+    }
+}
+
+// __contains__(self, key)
+Ref nested_contains(const Args& a) {
+    PyObject* key = a[1];
+    NextOperation next_contains(a, n___contains__, dict_contains);
+    auto contains_here = [&](PyObject* level, PyObject* k) -> Ref {
+        if (next_contains.builtin()) return boolean(check(PyDict_Type.tp_as_sequence->sq_contains(level, k)) == 1);
+        return next_contains.call(level, k);
+    };
+    Ref level = Ref::borrow(a.self());
+    for (Py_ssize_t start = 0;;) {
+        Py_ssize_t dot = find_dot(key, start);
+        // 2. A plain key: the next class's __contains__.
+        if (dot < 0) return contains_here(level, rest_of(key, start));
+        // 1. A key path: False when the head is missing, else `rest in value`.
+        Ref head = substring(key, start, dot);
+        Ref found = contains_here(level, head);
+        if (!is_true(found)) return found;
+        Ref value = next_getitem(NextOperation(a, n___getitem__, dict_getitem), level, head);
+        start = dot + 1;
+        if (same_code(a, value, n___contains__)) {
+            level = value;
+            continue;
+        }
+        RecursionGuard guard;
+        return boolean(check(PySequence_Contains(value, rest_of(key, start))) == 1);
+    }
+}
+
+// __delitem__(self, key)
+Ref nested_delitem(const Args& a) {
+    PyObject* key = a[1];
+    Ref level = Ref::borrow(a.self());
+    for (Py_ssize_t start = 0;;) {
+        Py_ssize_t dot = find_dot(key, start);
+        if (dot < 0) {
+            // 2. A plain key: the next class's __delitem__.
+            Ref plain = rest_of(key, start);
+            NextOperation next_op(a, n___delitem__, dict_delitem);
+            if (next_op.builtin())
+                check(PyDict_Type.tp_as_mapping->mp_ass_subscript(level, plain, nullptr));
+            else
+                next_op.call(level, plain);
+            return none();
+        }
+        // 1. A key path: delete the rest from the value under the head.
+        Ref value = next_getitem(NextOperation(a, n___getitem__, dict_getitem), level, substring(key, start, dot));
+        start = dot + 1;
+        if (same_code(a, value, n___delitem__)) {
+            level = value;
+            continue;
+        }
+        RecursionGuard guard;
+        delitem(value, rest_of(key, start));
+        return none();
+    }
+}
+
+// self[key] = value, through the instance's type; straight to NestedDotBag's own
+// __setitem__ when that is what the type gives.
+void store(PyObject* self, PyObject* key, PyObject* value) {
+    if (compat::type_lookup(Py_TYPE(self), n___setitem__) == nested_setitem_function) {
+        PyObject* values[] = {self, key, value};
+        nested_setitem(Args{reinterpret_cast<Function*>(nested_setitem_function), values, nullptr, nullptr});
+        return;
+    }
+    setitem(self, key, value);
+}
+
+// update(self, *args, **kwargs)
+Ref nested_update(const Args& a) {
+    PyObject* self = a.self();
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(self));
+    Ref mapping = a.global(n_Mapping);
+    // 1. At most one positional source; a mapping gives its items().
+    Ref source;
+    const Py_ssize_t npositional = PyTuple_GET_SIZE(a.varargs);
+    if (npositional > 1)
+        raise_format(PyExc_TypeError, "expected at most 1 arguments, got %d", static_cast<int>(npositional));
+    if (npositional == 1) {
+        source = Ref::borrow(PyTuple_GET_ITEM(a.varargs, 0));
+        if (isinstance(source, mapping)) source = call_method(source, n_items);
+    } else {
+        // 2. Otherwise an empty tuple.
+        source = check(PyTuple_New(0));
+    }
+
+    // 3.4 / 3.5: a mapping merges into the level under the key, anything else is assigned.
+    auto merge = [&](PyObject* key, PyObject* value) {
+        if (isinstance(value, mapping)) {
+            Ref fresh = call(type);
+            Ref target = call_method(self, n_setdefault, key, fresh);
+            call_method(target, n_update, value);
+        } else {
+            store(self, key, value);
+        }
+    };
+    // 3.1 - 3.3: every item must be a pair.
+    auto take = [&](PyObject* item) {
+        if (length(item) != 2) {
+            Ref position = call_method(source, n_index, item);
+            Ref message = check(PyUnicode_FromFormat(
+                "cannot convert dictionary update sequence element #%S to a sequence", position.get()));
+            PyErr_SetObject(PyExc_TypeError, message);
+            throw PyError{};
+        }
+        auto [key, value] = unpack2(item);
+        merge(key, value);
+    };
+
+    // 3. For each item of itertools.chain(source, kwargs.items()).
+    Ref chain = getattr(a.global(n_itertools), n_chain);
+    if (chain.get() == chain_type) {
+        // itertools.chain itself: the source's items, then the keywords in order.
+        Ref it = iterate(source);
+        while (Ref item = next(it)) take(item);
+        if (a.varkw) {
+            PyObject *key, *value;
+            for (Py_ssize_t pos = 0; PyDict_Next(a.varkw, &pos, &key, &value);) merge(key, value);
+        }
+    } else {
+        Ref keywords = a.varkw ? Ref::borrow(a.varkw) : check(PyDict_New());
+        Ref it = iterate(call(chain, source, call_method(keywords, n_items)));
+        while (Ref item = next(it)) take(item);
+    }
+    // 4.
+    return none();
+}
+
+const ClassDef NestedDotBag_class = {
+    "NestedDotBag",
+    nullptr,
+    {
+        {"__init__", nested_init, "(self, *args, **kwargs)"},
+        {"__getitem__", nested_getitem, "(self, key)"},
+        {"__setitem__", nested_setitem, "(self, key, value)"},
+        {"__contains__", nested_contains, "(self, key)"},
+        {"__delitem__", nested_delitem, "(self, key)"},
+        Member::from("MutableMapping", "get"),
+        Member::from("MutableMapping", "pop"),
+        Member::from("MutableMapping", "setdefault"),
+        {"update", nested_update, "(self, *args, **kwargs)"},
+    },
+};
+
 // ---- module body -------------------------------------------------------------------
 
 void dotbag_body(Module& m) {
     m.set("itertools", m.import("itertools"));
     m.set("Mapping", m.import_from("collections.abc", "Mapping"));
     m.set("MutableMapping", m.import_from("collections.abc", "MutableMapping"));
-    m.add_class(DotBag_class, {reinterpret_cast<PyObject*>(&PyDict_Type)});
+    Ref dotbag = m.add_class(DotBag_class, {reinterpret_cast<PyObject*>(&PyDict_Type)});
+    Ref nested = m.add_class(NestedDotBag_class, {dotbag, m.get("MutableMapping")});
+
+    chain_type = getattr(m.get("itertools"), n_chain).release();
+    nested_setitem_function = getattr(nested, n___setitem__).release();
 }
 
 }  // namespace
