@@ -13,31 +13,61 @@ PyObject* BuiltinMethod::get() const {
     return descriptor_;
 }
 
-Super::Super(PyObject* owner, PyObject* self) : owner_(owner), self_(self), start_(Py_TYPE(self)), index_(-1) {
-    PyObject* mro = start_->tp_mro;
+namespace {
+
+// Position of `owner` in the MRO of `type`; TypeError as super() words it when absent.
+Py_ssize_t owner_index(PyTypeObject* type, PyObject* owner) {
+    PyObject* mro = type->tp_mro;
     if (owner && mro) {
         const Py_ssize_t n = PyTuple_GET_SIZE(mro);
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            if (PyTuple_GET_ITEM(mro, i) == owner) {
-                index_ = i;
-                break;
-            }
-        }
+        for (Py_ssize_t i = 0; i < n; ++i)
+            if (PyTuple_GET_ITEM(mro, i) == owner) return i;
     }
-    if (index_ < 0)
-        raise(PyExc_TypeError, "super(type, obj): obj must be an instance or subtype of type");
+    raise(PyExc_TypeError, "super(type, obj): obj must be an instance or subtype of type");
 }
 
-PyObject* Super::find(PyObject* name) const {
-    PyObject* mro = start_->tp_mro;
+// The first class dictionary after position `index` of the MRO that holds `name`.
+PyObject* find_after(PyTypeObject* type, Py_ssize_t index, PyObject* name) {
+    PyObject* mro = type->tp_mro;
     const Py_ssize_t n = PyTuple_GET_SIZE(mro);
-    for (Py_ssize_t i = index_ + 1; i < n; ++i) {
+    for (Py_ssize_t i = index + 1; i < n; ++i) {
         PyObject* dict = compat::type_dict(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i)));
         if (!dict) continue;
         if (PyObject* found = compat::dict_get(dict, name)) return found;
         check_no_error();
     }
     return nullptr;
+}
+
+bool has_valid_version(PyTypeObject* type) {
+#ifdef Py_TPFLAGS_VALID_VERSION_TAG
+    if (!PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) return false;
+#endif
+    return type->tp_version_tag != 0;
+}
+
+}  // namespace
+
+Super::Super(PyObject* owner, PyObject* self)
+    : owner_(owner), self_(self), start_(Py_TYPE(self)), index_(owner_index(Py_TYPE(self), owner)) {}
+
+PyObject* Super::find(PyObject* name) const { return find_after(start_, index_, name); }
+
+PyObject* Super::find(PyObject* owner, PyTypeObject* type, PyObject* name, SuperCache& cache) {
+    if (cache.type == type && cache.owner == owner && has_valid_version(type) && cache.version == type->tp_version_tag)
+        return cache.found;
+    PyObject* found = find_after(type, owner_index(type, owner), name);
+    (void)compat::type_lookup(type, name);  // gives the type a version tag if it has none yet
+    if (has_valid_version(type)) cache = SuperCache{type, type->tp_version_tag, owner, found};
+    return found;
+}
+
+PyObject* Super::find(PyObject* name, SuperCache& cache) const { return find(owner_, start_, name, cache); }
+
+PyObject* Super::require(PyObject* name, SuperCache& cache) const {
+    PyObject* found = find(name, cache);
+    if (!found) raise_format(PyExc_AttributeError, "'super' object has no attribute '%U'", name);
+    return found;
 }
 
 PyObject* Super::require(PyObject* name) const {

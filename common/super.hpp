@@ -41,6 +41,17 @@ private:
     mutable PyObject* descriptor_ = nullptr;
 };
 
+// A one-entry memo of what super() finds at one call site.  The interpreter gives a
+// type a new version tag whenever the type or any class on its MRO changes, so an
+// entry recorded under type(self)'s current tag is exactly what a fresh search would
+// find.  Types without a valid tag are never memoised.
+struct SuperCache {
+    PyTypeObject* type = nullptr;
+    unsigned int version = 0;
+    PyObject* owner = nullptr;
+    PyObject* found = nullptr;
+};
+
 class Super {
 public:
     Super(PyObject* owner, PyObject* self);
@@ -50,6 +61,10 @@ public:
 
     // The raw class attribute (borrowed) that super() would find, or nullptr.
     PyObject* find(PyObject* name) const;
+    // The same through a call site's memo (for hot paths).
+    PyObject* find(PyObject* name, SuperCache& cache) const;
+    // find() for instances of `type` without building a Super.
+    static PyObject* find(PyObject* owner, PyTypeObject* type, PyObject* name, SuperCache& cache);
 
     // super().name, bound; AttributeError as super() words it when absent.
     Ref attr(PyObject* name) const;
@@ -78,6 +93,7 @@ public:
     Ref call_args(PyObject* name, PyObject* args, PyObject* kwargs) const;
 
     PyObject* require(PyObject* name) const;  // find() or AttributeError
+    PyObject* require(PyObject* name, SuperCache& cache) const;
 
 private:
     PyObject* owner_;

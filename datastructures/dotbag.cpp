@@ -25,6 +25,9 @@ BuiltinMethod dict_setitem{&PyDict_Type, "__setitem__"};
 BuiltinMethod dict_delitem{&PyDict_Type, "__delitem__"};
 BuiltinMethod dict_contains{&PyDict_Type, "__contains__"};
 
+// What super() finds, memoised per call site (see SuperCache).
+SuperCache init_next, repr_next, getitem_next, setitem_next, delitem_next, contains_next, nested_init_next;
+
 // Set by the module body, kept for the life of the process: itertools.chain as
 // imported (update's fast path runs only while the module global still gives it),
 // and NestedDotBag's own __setitem__ function object.
@@ -71,11 +74,11 @@ Ref dotbag_init(const Args& a) {
     PyObject* self = a.self();
     // 1. The next class's __init__ with every argument unchanged (dict.__init__ for a plain DotBag).
     Super base(a);
-    PyObject* init = base.require(n___init__);
+    PyObject* init = base.require(n___init__, init_next);
     if (init == dict_init)
         check(PyDict_Type.tp_init(self, a.varargs, a.varkw));
     else
-        base.call_args(n___init__, a.varargs, a.varkw);
+        call_args(base.bind(init), a.varargs, a.varkw);
     // 2. The instance becomes its own attribute dictionary.
     setattr(self, n___dict__, self);
     return none();
@@ -86,7 +89,7 @@ Ref dotbag_repr(const Args& a) {
     PyObject* self = a.self();
     Ref class_name = getattr(getattr(self, n___class__), n___name__);
     Super base(a.global(n_DotBag), self);  // super(DotBag, self), DotBag read at call time
-    PyObject* repr = base.require(n___repr__);
+    PyObject* repr = base.require(n___repr__, repr_next);
     Ref content = repr == dict_repr ? check(PyDict_Type.tp_repr(self)) : base.call_found(repr, n___repr__);
     return check(PyUnicode_FromFormat("%S(%S)", class_name.get(), content.get()));
 }
@@ -131,8 +134,8 @@ Ref rest_of(PyObject* key, Py_ssize_t start) {
 // one type; runs dict's own C function directly when that is what was found.
 class NextOperation {
 public:
-    NextOperation(const Args& a, PyObject* name, const BuiltinMethod& builtin)
-        : owner_(a.owner()), name_(name), found_(Super(a).require(name)), builtin_(found_ == builtin) {}
+    NextOperation(const Args& a, PyObject* name, const BuiltinMethod& builtin, SuperCache& cache)
+        : owner_(a.owner()), name_(name), found_(Super(a).require(name, cache)), builtin_(found_ == builtin) {}
 
     bool builtin() const noexcept { return builtin_; }
 
@@ -173,7 +176,8 @@ public:
 Ref nested_init(const Args& a) {
     PyObject* self = a.self();
     // 1. The next class's __init__ with no arguments at all (DotBag.__init__).
-    Super(a).call(n___init__);
+    Super base(a);
+    base.call_found(base.require(n___init__, nested_init_next), n___init__);
     // 2. self.update(*args, **kwargs), through the instance.
     call_args(getattr(self, n_update), a.varargs, a.varkw);
     return none();
@@ -182,7 +186,7 @@ Ref nested_init(const Args& a) {
 // __getitem__(self, key)
 Ref nested_getitem(const Args& a) {
     PyObject* key = a[1];
-    NextOperation next_op(a, n___getitem__, dict_getitem);
+    NextOperation next_op(a, n___getitem__, dict_getitem, getitem_next);
     Ref level = Ref::borrow(a.self());
     for (Py_ssize_t start = 0;;) {
         Py_ssize_t dot = find_dot(key, start);
@@ -211,7 +215,7 @@ Ref nested_setitem(const Args& a) {
         if (dot < 0) {
             // 2. A plain key: the next class's __setitem__, the value unchanged.
             Ref plain = rest_of(key, start);
-            NextOperation next_op(a, n___setitem__, dict_setitem);
+            NextOperation next_op(a, n___setitem__, dict_setitem, setitem_next);
             if (next_op.builtin())
                 check(PyDict_Type.tp_as_mapping->mp_ass_subscript(level, plain, value));
             else
@@ -247,7 +251,7 @@ Ref nested_setitem(const Args& a) {
 // __contains__(self, key)
 Ref nested_contains(const Args& a) {
     PyObject* key = a[1];
-    NextOperation next_contains(a, n___contains__, dict_contains);
+    NextOperation next_contains(a, n___contains__, dict_contains, contains_next);
     auto contains_here = [&](PyObject* level, PyObject* k) -> Ref {
         if (next_contains.builtin()) return boolean(check(PyDict_Type.tp_as_sequence->sq_contains(level, k)) == 1);
         return next_contains.call(level, k);
@@ -261,7 +265,7 @@ Ref nested_contains(const Args& a) {
         Ref head = substring(key, start, dot);
         Ref found = contains_here(level, head);
         if (!is_true(found)) return found;
-        Ref value = next_getitem(NextOperation(a, n___getitem__, dict_getitem), level, head);
+        Ref value = next_getitem(NextOperation(a, n___getitem__, dict_getitem, getitem_next), level, head);
         start = dot + 1;
         if (same_code(a, value, n___contains__)) {
             level = value;
@@ -281,7 +285,7 @@ Ref nested_delitem(const Args& a) {
         if (dot < 0) {
             // 2. A plain key: the next class's __delitem__.
             Ref plain = rest_of(key, start);
-            NextOperation next_op(a, n___delitem__, dict_delitem);
+            NextOperation next_op(a, n___delitem__, dict_delitem, delitem_next);
             if (next_op.builtin())
                 check(PyDict_Type.tp_as_mapping->mp_ass_subscript(level, plain, nullptr));
             else
@@ -289,7 +293,7 @@ Ref nested_delitem(const Args& a) {
             return none();
         }
         // 1. A key path: delete the rest from the value under the head.
-        Ref value = next_getitem(NextOperation(a, n___getitem__, dict_getitem), level, substring(key, start, dot));
+        Ref value = next_getitem(NextOperation(a, n___getitem__, dict_getitem, getitem_next), level, substring(key, start, dot));
         start = dot + 1;
         if (same_code(a, value, n___delitem__)) {
             level = value;

@@ -1,0 +1,193 @@
+"""How every module of the package looks from Python: module objects, function
+objects, argument errors and classes built the way a class statement builds them."""
+import ctypes
+import importlib
+import importlib.util
+import inspect
+import pathlib
+import pickle
+import pydoc
+import shutil
+import subprocess
+import sys
+import types
+import weakref
+
+import pytest
+
+from tavox.datastructures import dotbag
+from tavox.datastructures.dotbag import DotBag, NestedDotBag
+
+MODULES = ["dotbag", "configuration", "rankmap", "pathroll", "fadeseq", "branchlet", "factory"]
+
+
+def installed_modules():
+    found = []
+    for name in MODULES:
+        try:
+            found.append(importlib.import_module("tavox.datastructures." + name))
+        except ImportError:
+            pass
+    return found
+
+
+# ---- modules ------------------------------------------------------------------------
+
+def test_module_attributes_come_from_the_spec():
+    spec = dotbag.__spec__
+    assert dotbag.__name__ == "tavox.datastructures.dotbag"
+    assert dotbag.__file__ == spec.origin
+    assert dotbag.__loader__ is spec.loader
+    assert dotbag.__package__ == "tavox.datastructures"
+    assert not hasattr(dotbag, "__path__")
+
+
+def test_create_hands_back_the_same_module_and_reload_changes_nothing():
+    cls = dotbag.DotBag
+    assert importlib.util.module_from_spec(dotbag.__spec__) is dotbag
+    assert importlib.reload(dotbag) is dotbag
+    assert dotbag.DotBag is cls
+
+
+def test_exec_into_another_module_object_is_refused():
+    lib = ctypes.PyDLL(dotbag.__file__)
+    lib.PyInit_dotbag.restype = ctypes.c_void_p
+    definition = lib.PyInit_dotbag()
+    exec_def = ctypes.pythonapi.PyModule_ExecDef
+    exec_def.argtypes = [ctypes.py_object, ctypes.c_void_p]
+    exec_def.restype = ctypes.c_int
+    with pytest.raises(RuntimeError) as info:
+        exec_def(types.ModuleType("tavox.datastructures.dotbag"), definition)
+    assert str(info.value) == "Module 'dotbag' has already been imported. Re-initialisation is not supported."
+
+
+def test_a_second_interpreter_is_refused(tmp_path):
+    pytest.importorskip("_testcapi")
+    out = tmp_path / "out.txt"
+    inner = (
+        "try:\n"
+        "    import tavox.datastructures.dotbag\n"
+        "except ImportError as e:\n"
+        f"    open({str(out)!r}, 'w').write(str(e))\n"
+    )
+    code = (
+        "import tavox.datastructures.dotbag, _testcapi\n"
+        f"_testcapi.run_in_subinterp({inner!r})\n"
+    )
+    subprocess.run([sys.executable, "-c", code], check=True, timeout=60)
+    assert out.read_text() == (
+        "Interpreter change detected - this module can only be loaded into one interpreter per process."
+    )
+
+
+def test_import_warns_nothing_on_the_interpreter_it_was_built_for():
+    for name in MODULES:
+        result = subprocess.run(
+            [sys.executable, "-W", "error::RuntimeWarning", "-c", f"import tavox.datastructures.{name}"],
+            capture_output=True, text=True, timeout=60,
+        )
+        assert "compiletime version" not in result.stderr
+
+
+@pytest.mark.skipif(shutil.which("nm") is None, reason="needs nm")
+def test_each_library_exports_only_its_init_function():
+    libraries = [pathlib.Path(m.__file__) for m in installed_modules()]
+    assert libraries
+    for library in libraries:
+        out = subprocess.run(["nm", "-D", "--defined-only", str(library)], capture_output=True, text=True,
+                             check=True).stdout
+        symbols = [line.split()[-1] for line in out.splitlines() if line.strip()]
+        assert symbols == ["PyInit_" + library.name.split(".")[0]]
+
+
+# ---- function objects ------------------------------------------------------------------
+
+def test_functions_bind_like_python_functions():
+    function = DotBag.__dict__["__repr__"]
+    assert DotBag.__repr__ is function
+    assert function.__get__(None, DotBag) is function
+    bag = DotBag(a=1)
+    bound = bag.__repr__
+    assert isinstance(bound, types.MethodType)
+    assert bound.__self__ is bag and bound.__func__ is function
+    assert bound() == "DotBag({'a': 1})"
+    assert function(bag) == "DotBag({'a': 1})"
+
+
+def test_function_names_and_documentation():
+    init = DotBag.__init__
+    assert init.__name__ == "__init__"
+    assert init.__qualname__ == "DotBag.__init__"
+    assert init.__module__ == "tavox.datastructures.dotbag"
+    assert init.__doc__.startswith("DotBag object init")
+    assert DotBag.__repr__.__doc__ is None
+    assert init.__defaults__ is None
+    assert init.__globals__ is vars(dotbag)
+    assert repr(init).startswith("<function DotBag.__init__ at 0x")
+
+
+def test_function_attributes_are_writable_like_a_python_function():
+    function = NestedDotBag.__getitem__
+    function.marker = 1
+    try:
+        assert function.__dict__ == {"marker": 1}
+        with pytest.raises(TypeError):
+            function.__name__ = 5
+        with pytest.raises(TypeError):
+            function.__defaults__ = [1]
+    finally:
+        del function.marker
+
+
+def test_functions_pickle_by_reference_and_take_weak_references():
+    assert pickle.loads(pickle.dumps(DotBag.__repr__)) is DotBag.__repr__
+    assert weakref.ref(DotBag.__init__)() is DotBag.__init__
+
+
+def test_signatures_show_in_inspect_and_help():
+    assert str(inspect.signature(DotBag.__init__)) == "(self, *args, **kwargs)"
+    assert str(inspect.signature(DotBag.__repr__)) == "(self)"
+    assert str(inspect.signature(DotBag().__repr__)) == "()"
+    assert str(inspect.signature(NestedDotBag.__setitem__)) == "(self, key, value)"
+    text = pydoc.render_doc(DotBag, renderer=pydoc.plaintext)
+    assert "__init__(self, *args, **kwargs)" in text
+    assert "DotBag object init" in text
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda: DotBag.__repr__(), "__repr__() takes exactly 1 positional argument (0 given)"),
+    (lambda: DotBag().__repr__(1), "__repr__() takes exactly 1 positional argument (2 given)"),
+    (lambda: NestedDotBag().__setitem__(1), "__setitem__() takes exactly 3 positional arguments (2 given)"),
+    (lambda: NestedDotBag.__init__(), "__init__() takes at least 1 positional argument (0 given)"),
+    (lambda: DotBag.__repr__(DotBag(), x=1), "__repr__() got an unexpected keyword argument 'x'"),
+    (lambda: DotBag.__repr__(DotBag(), self=1), "__repr__() got multiple values for keyword argument 'self'"),
+    (lambda: NestedDotBag().__getitem__(), "__getitem__() takes exactly 2 positional arguments (1 given)"),
+])
+def test_argument_errors_use_the_interpreters_wording(call, message):
+    with pytest.raises(TypeError) as info:
+        call()
+    assert str(info.value) == message
+
+
+def test_arguments_may_be_passed_by_keyword():
+    bag = NestedDotBag()
+    NestedDotBag.__setitem__(bag, key="a.b", value=1)
+    assert NestedDotBag.__getitem__(self=bag, key="a.b") == 1
+
+
+# ---- classes --------------------------------------------------------------------------
+
+def test_classes_are_built_like_class_statements():
+    assert DotBag.__mro__ == (DotBag, dict, object)
+    assert type(DotBag) is type
+    assert list(DotBag.__dict__)[:4] == ["__module__", "__doc__", "__init__", "__repr__"]
+    assert DotBag.__qualname__ == "DotBag" and DotBag.__module__ == "tavox.datastructures.dotbag"
+    assert type(NestedDotBag).__name__ == "ABCMeta"
+
+
+def test_classes_can_be_subclassed_with_zero_argument_super():
+    class Loud(DotBag):
+        def __repr__(self):
+            return "loud " + super().__repr__()
+
+    assert repr(Loud(a=1)) == "loud Loud({'a': 1})"
