@@ -5,8 +5,17 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#if PY_VERSION_HEX < 0x03070000
+#error "tavox-datastructures needs CPython 3.7 or newer"
+#endif
+
 #if PY_VERSION_HEX < 0x03080000
-#error "tavox-datastructures needs CPython 3.8 or newer"
+// 3.7 has no vectorcall protocol: the same calling convention is emulated on top
+// of its fast-call API, and functions are called through tp_call.
+#define PY_VECTORCALL_ARGUMENTS_OFFSET ((size_t)1 << (8 * sizeof(size_t) - 1))
+#define PyVectorcall_NARGS(n) ((Py_ssize_t)((n) & ~PY_VECTORCALL_ARGUMENTS_OFFSET))
+typedef PyObject* (*vectorcallfunc)(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames);
+#define Py_TPFLAGS_METHOD_DESCRIPTOR 0
 #endif
 
 namespace tavox::compat {
@@ -17,12 +26,18 @@ inline PyObject* vectorcall(PyObject* callable, PyObject* const* args, size_t na
 }
 constexpr unsigned long TPFLAGS_HAVE_VECTORCALL = Py_TPFLAGS_HAVE_VECTORCALL;
 inline PyInterpreterState* current_interpreter() { return PyInterpreterState_Get(); }
-#else
+#elif PY_VERSION_HEX >= 0x03080000
 inline PyObject* vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     return _PyObject_Vectorcall(callable, args, nargsf, kwnames);
 }
 constexpr unsigned long TPFLAGS_HAVE_VECTORCALL = _Py_TPFLAGS_HAVE_VECTORCALL;
 inline PyInterpreterState* current_interpreter() { return _PyInterpreterState_Get(); }
+#else
+inline PyObject* vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    return _PyObject_FastCallKeywords(callable, const_cast<PyObject**>(args), PyVectorcall_NARGS(nargsf), kwnames);
+}
+constexpr unsigned long TPFLAGS_HAVE_VECTORCALL = 0;
+inline PyInterpreterState* current_interpreter() { return PyThreadState_Get()->interp; }
 #endif
 
 // The class dictionary of a type, borrowed.  Since 3.12 the dictionaries of static

@@ -142,6 +142,26 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
     return boundary([&] { return bind_and_call(as_function(callable), args, PyVectorcall_NARGS(nargsf), kwnames); });
 }
 
+#if PY_VERSION_HEX < 0x03080000
+// tp_call where the interpreter has no vectorcall: the same binding from a tuple and a dict.
+PyObject* function_call(PyObject* callable, PyObject* args, PyObject* kwargs) {
+    return boundary([&] {
+        std::vector<PyObject*> stack(&PyTuple_GET_ITEM(args, 0), &PyTuple_GET_ITEM(args, 0) + PyTuple_GET_SIZE(args));
+        Ref kwnames;
+        if (kwargs && PyDict_GET_SIZE(kwargs)) {
+            kwnames = check(PyTuple_New(PyDict_GET_SIZE(kwargs)));
+            PyObject *key, *value;
+            Py_ssize_t i = 0;
+            for (Py_ssize_t pos = 0; PyDict_Next(kwargs, &pos, &key, &value); ++i) {
+                PyTuple_SET_ITEM(kwnames.get(), i, Ref::borrow(key).release());
+                stack.push_back(value);
+            }
+        }
+        return bind_and_call(as_function(callable), stack.data(), PyTuple_GET_SIZE(args), kwnames);
+    });
+}
+#endif
+
 // ---- type slots ----------------------------------------------------------------
 
 int function_traverse(PyObject* self, visitproc visit, void* arg) {
@@ -343,8 +363,12 @@ void init_function_type() {
     t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | compat::TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR;
     t.tp_doc = "Function implemented in C++; binds to instances like a Python function.";
     t.tp_dealloc = function_dealloc;
+#if PY_VERSION_HEX >= 0x03080000
     t.tp_vectorcall_offset = offsetof(Function, vectorcall);
     t.tp_call = PyVectorcall_Call;
+#else
+    t.tp_call = function_call;
+#endif
     t.tp_repr = function_repr;
     t.tp_traverse = function_traverse;
     t.tp_clear = function_clear;
