@@ -191,3 +191,30 @@ def test_classes_can_be_subclassed_with_zero_argument_super():
             return "loud " + super().__repr__()
 
     assert repr(Loud(a=1)) == "loud Loud({'a': 1})"
+
+
+def native_functions(module):
+    """(class, name, function) for every method a module's classes define natively."""
+    for cls in vars(module).values():
+        if not isinstance(cls, type) or cls.__module__ != module.__name__:
+            continue
+        for name, attr in vars(cls).items():
+            function = getattr(attr, "__func__", attr)
+            if type(function).__name__ == "tavox_function":
+                yield cls, name, function
+
+
+@pytest.mark.parametrize("module", installed_modules(), ids=lambda m: m.__name__.rsplit(".", 1)[-1])
+def test_every_method_has_a_signature_and_help_shows_it(module):
+    functions = list(native_functions(module))
+    assert functions
+    for cls, name, function in functions:
+        signature = inspect.signature(function)
+        assert str(signature) == function.__text_signature__
+        assert function.__qualname__ == f"{cls.__qualname__}.{name}"
+        assert function.__module__ == module.__name__
+    for cls in {cls for cls, _, _ in functions}:
+        text = pydoc.render_doc(cls, renderer=pydoc.plaintext)
+        for c, name, function in functions:
+            if c is cls:
+                assert name + str(inspect.signature(getattr(cls, name))) in text
