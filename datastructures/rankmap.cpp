@@ -1,0 +1,599 @@
+// tavox.datastructures.rankmap: RankMap, a mutable mapping that keeps its keys in
+// an order list beside a dictionary and lets callers insert and move keys.
+//
+// Storage, in the instance dictionary and read by name at every call:
+//   _data   dict: key -> value (the values live only here)
+//   _order  list: the keys, each once, in the mapping's order
+// Every operation keeps `_order` holding exactly the keys of `_data`.  Keys are found
+// in `_order` by equality (membership, index, remove), so writes of new keys,
+// deletions and moves are linear in the size.  A caller may rearrange the list that
+// keys() returns; items() then reports what the list says.
+//
+// Fast paths take the concrete dict/list API only when the storage objects are
+// exactly dict and list, where it is what the method call would run.  Two go further,
+// each explained where it is: items() walks the order list once instead of searching
+// it once per pair, and RankMap's own subscript slot answers m[key] without the
+// method call.
+#include "common/boundary.hpp"
+#include "common/call.hpp"
+#include "common/module.hpp"
+#include "common/names.hpp"
+
+#include <algorithm>
+#include <utility>
+#include <vector>
+
+using namespace tavox;
+
+namespace {
+
+Name n__data{"_data"}, n__order{"_order"};
+Name n___class__{"__class__"}, n___name__{"__name__"}, n___getitem__{"__getitem__"}, n___setitem__{"__setitem__"};
+Name n_update{"update"}, n_items{"items"};
+Name n_append{"append"}, n_remove{"remove"}, n_index{"index"}, n_insert{"insert"}, n_pop{"pop"}, n_sort{"sort"},
+    n_key{"key"};
+
+// ---- helpers -------------------------------------------------------------------------
+
+Ref data_of(PyObject* self) { return getattr(self, n__data); }
+Ref order_of(PyObject* self) { return getattr(self, n__order); }
+
+// KeyError(key) as the dictionary raises it: the key is the one argument, also when
+// it is a tuple.
+[[noreturn]] void raise_key_error(PyObject* key) {
+    Ref error = call(PyExc_KeyError, key);
+    PyErr_SetObject(PyExc_KeyError, error);
+    throw_error();
+}
+
+// `key, value = obj`, with the interpreter's messages.
+std::pair<Ref, Ref> unpack_pair(PyObject* obj) {
+    if ((PyTuple_CheckExact(obj) || PyList_CheckExact(obj)) && PySequence_Fast_GET_SIZE(obj) == 2)
+        return {Ref::borrow(PySequence_Fast_GET_ITEM(obj, 0)), Ref::borrow(PySequence_Fast_GET_ITEM(obj, 1))};
+    Ref it = Ref::steal(PyObject_GetIter(obj));
+    if (!it) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError) && !Py_TYPE(obj)->tp_iter && !PySequence_Check(obj))
+            raise_format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(obj)->tp_name);
+        throw_error();
+    }
+    Ref first = next(it);
+    if (!first) raise(PyExc_ValueError, "not enough values to unpack (expected 2, got 0)");
+    Ref second = next(it);
+    if (!second) raise(PyExc_ValueError, "not enough values to unpack (expected 2, got 1)");
+    if (next(it)) raise(PyExc_ValueError, "too many values to unpack (expected 2)");
+    return {std::move(first), std::move(second)};
+}
+
+// Holds the pending exception while clean-up runs, and puts it back afterwards.
+class PendingError {
+public:
+    PendingError() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+        error_ = PyErr_GetRaisedException();
+#else
+        PyErr_Fetch(&type_, &error_, &traceback_);
+#endif
+    }
+    ~PendingError() {
+#if PY_VERSION_HEX >= 0x030C0000
+        PyErr_SetRaisedException(error_);
+#else
+        PyErr_Restore(type_, error_, traceback_);
+#endif
+    }
+    PendingError(const PendingError&) = delete;
+    PendingError& operator=(const PendingError&) = delete;
+
+private:
+    PyObject* type_ = nullptr;
+    PyObject* error_ = nullptr;
+    PyObject* traceback_ = nullptr;
+};
+
+// A position for list.insert, converted as the list converts it (TypeError for
+// what is not an integer, OverflowError beyond the index range), before anything
+// changes.  `index` receives the integer object for a non-list order.
+Py_ssize_t list_position(PyObject* position, Ref& index) {
+    index = check(PyNumber_Index(position));
+    return check(PyLong_AsSsize_t(index));
+}
+
+// ---- items(): the order of the pairs without one linear search per pair ------------
+//
+// items() is the dictionary's pairs sorted by the position of their key in the order
+// list (list.index: the first element that is the key or equals it).  When every key
+// and every element of the order list is a "plain" object, comparing and hashing run
+// no Python code, cannot fail, and equality implies equal hashes; a dictionary lookup
+// then finds exactly the element list.index would.  Walking the order list and taking
+// each pair at the first element that matches it gives the sorted result in linear
+// time.  Anything else takes the sort itself (items_by_sort).
+
+bool is_plain(PyObject* obj, int depth = 0) {
+    PyTypeObject* type = Py_TYPE(obj);
+    if (type == &PyUnicode_Type || type == &PyLong_Type || type == &PyFloat_Type || type == &PyBool_Type ||
+        type == &PyBytes_Type || type == &PyComplex_Type || obj == Py_None)
+        return true;
+    if (type == &PyTuple_Type) {
+        if (depth >= 8) return false;
+        for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(obj); i < n; ++i)
+            if (!is_plain(PyTuple_GET_ITEM(obj, i), depth + 1)) return false;
+        return true;
+    }
+    // Identity equality and identity hash (object's own), e.g. instances of plain classes.
+    return type->tp_richcompare == PyBaseObject_Type.tp_richcompare && type->tp_hash == PyBaseObject_Type.tp_hash;
+}
+
+// The linear walk; an empty Ref when the inputs are not plain (nothing observable has
+// happened then).  `pairs` is the list of the dictionary's (key, value) tuples.
+Ref items_by_walk(PyObject* self, PyObject* pairs) {
+    PyTypeObject* type = Py_TYPE(self);
+    // self._order must come from the instance dictionary: no descriptor, no __getattr__.
+    if (type->tp_getattro != PyObject_GenericGetAttr || compat::type_lookup(type, n__order)) return Ref();
+    Ref order = order_of(self);
+    if (!PyList_CheckExact(order.get())) return Ref();
+    const Py_ssize_t n = PyList_GET_SIZE(pairs), size = PyList_GET_SIZE(order.get());
+    for (Py_ssize_t i = 0; i < size; ++i)
+        if (!is_plain(PyList_GET_ITEM(order.get(), i))) return Ref();
+    Ref pending = check(PyDict_New());  // key -> pair, in the dictionary's order
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* pair = PyList_GET_ITEM(pairs, i);
+        if (!is_plain(PyTuple_GET_ITEM(pair, 0))) return Ref();
+        check(PyDict_SetItem(pending, PyTuple_GET_ITEM(pair, 0), pair));
+    }
+    if (PyDict_GET_SIZE(pending.get()) != n) return Ref();  // cannot happen for plain keys
+
+    Ref result = check(PyList_New(n));
+    Py_ssize_t filled = 0;
+    for (Py_ssize_t i = 0; i < size && filled < n; ++i) {
+        PyObject* element = PyList_GET_ITEM(order.get(), i);
+        PyObject* pair = compat::dict_get(pending, element);
+        if (!pair) {
+            check_no_error();
+            continue;  // not a key, or its pair was taken at an earlier equal element
+        }
+        PyList_SET_ITEM(result.get(), filled++, Ref::borrow(pair).release());
+        check(PyDict_DelItem(pending, element));
+    }
+    if (filled == n) return result;
+    // A key that the order list lacks: the first such pair in the dictionary's order is
+    // where list.index fails; let it raise its own error.
+    Py_ssize_t pos = 0;
+    PyObject *key, *pair;
+    PyDict_Next(pending, &pos, &key, &pair);
+    Ref missing = Ref::borrow(key);
+    call_method(order, n_index, missing);
+    return Ref();  // not reached for plain keys
+}
+
+// The sort itself: key(pair) = self._order.index(pair[0]), _order read at every
+// call, then a stable sort by those keys.
+Ref items_by_sort(PyObject* self, PyObject* pairs) {
+    const Py_ssize_t n = PyList_GET_SIZE(pairs);
+    Ref zero = check(PyLong_FromLong(0));
+    std::vector<Ref> keys;
+    keys.reserve(static_cast<size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Ref order = order_of(self);
+        Ref key = getitem(PyList_GET_ITEM(pairs, i), zero);
+        keys.push_back(call_method(order, n_index, key));
+    }
+    std::vector<std::pair<Py_ssize_t, Py_ssize_t>> decorated;  // (position, index of the pair)
+    decorated.reserve(static_cast<size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* key = keys[static_cast<size_t>(i)];
+        Py_ssize_t position = PyLong_CheckExact(key) ? PyLong_AsSsize_t(key) : -1;
+        if (position == -1 && (!PyLong_CheckExact(key) || PyErr_Occurred())) {
+            PyErr_Clear();
+            break;
+        }
+        decorated.emplace_back(position, i);
+    }
+    if (static_cast<Py_ssize_t>(decorated.size()) == n) {
+        // Comparing integers runs no Python code: a stable sort here is the list's sort.
+        std::stable_sort(decorated.begin(), decorated.end(),
+                         [](const auto& x, const auto& y) { return x.first < y.first; });
+    } else {
+        // Other keys (an order object whose index() is not the list's): sort the pair
+        // indices by the same keys, so that the list makes the very comparisons that
+        // sorted() would make.
+        Ref key_list = check(PyList_New(n));
+        Ref indices = check(PyList_New(n));
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyList_SET_ITEM(key_list.get(), i, Ref(keys[static_cast<size_t>(i)]).release());
+            PyList_SET_ITEM(indices.get(), i, check(PyLong_FromSsize_t(i)).release());
+        }
+        call_kw(getattr(indices, n_sort), {}, {{n_key.get(), getattr(key_list, n___getitem__).get()}});
+        decorated.clear();
+        for (Py_ssize_t i = 0; i < n; ++i) decorated.emplace_back(0, PyLong_AsSsize_t(PyList_GET_ITEM(indices.get(), i)));
+    }
+    Ref result = check(PyList_New(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* pair = PyList_GET_ITEM(pairs, decorated[static_cast<size_t>(i)].second);
+        PyList_SET_ITEM(result.get(), i, Ref::borrow(pair).release());
+    }
+    return result;
+}
+
+// ---- RankMap -------------------------------------------------------------------------
+
+const char rankmap_doc[] =
+    "Reorderable mapping\n"
+    "\n"
+    "A subclass of MutableMapping that works like a dictionary and, like an ordered\n"
+    "dictionary, remembers the order in which keys were first inserted.  Unlike one,\n"
+    "it also lets the user move keys around with RankMap.move().\n"
+    "\n"
+    "Note: keys are stored twice, once in a dictionary and once in an order list, so\n"
+    "memory use is higher than a plain dictionary's.";
+
+const char insert_doc[] =
+    "insert\n"
+    "\n"
+    "Inserts a new key-value pair at a given position.\n"
+    "\n"
+    "Args:\n"
+    "    key (str): the name of the key to insert.\n"
+    "    value (obj): the value associated with the key.\n"
+    "    position (int): the position to insert in front of.\n"
+    "\n"
+    "Example:\n"
+    "    >>> m = RankMap([('a', 1), ('b', 2)])\n"
+    "    >>> m.insert('c', 3, 1)\n"
+    "    >>> m\n"
+    "    RankMap([('a', 1), ('c', 3), ('b', 2)])";
+
+const char move_doc[] =
+    "move\n"
+    "\n"
+    "Moves a known key within the dictionary into another position using index values.\n"
+    "\n"
+    "Args:\n"
+    "    key (str): the name of the key to move.\n"
+    "    position (int): the position to move in front of.\n"
+    "\n"
+    "Example:\n"
+    "    >>> m = RankMap([('a', 1), ('b', 2), ('c', 3)])\n"
+    "    >>> m.move('c', 0)\n"
+    "    >>> m\n"
+    "    RankMap([('c', 3), ('a', 1), ('b', 2)])";
+
+// __init__(self, *args, **kwargs)
+Ref rankmap_init(const Args& a) {
+    PyObject* self = a.self();
+    setattr(self, n__data, check(PyDict_New()));
+    setattr(self, n__order, check(PyList_New(0)));
+    call_args(getattr(self, n_update), a.varargs, a.varkw);
+    return none();
+}
+
+// __getitem__(self, name): self._data.__getitem__(name)
+Ref getitem_body(PyObject* self, PyObject* name) {
+    Ref data = data_of(self);
+    if (PyDict_CheckExact(data.get())) {
+        if (PyObject* value = compat::dict_get(data, name)) return Ref::borrow(value);
+        check_no_error();
+        raise_key_error(name);
+    }
+    return call_method(data, n___getitem__, name);
+}
+Ref rankmap_getitem(const Args& a) { return getitem_body(a.self(), a[1]); }
+
+// m[key]: a class statement's type gets a generic subscript slot that looks
+// __getitem__ up on the type and calls it, and the method then reads self._data by
+// the generic attribute lookup.  RankMap's type gets this slot instead.  When the
+// type's __getitem__ is RankMap's own, its attribute access is the generic one and no
+// class attribute is named `_data`, the slot takes `_data` straight from the instance
+// dictionary and looks the key up: exactly what the call would do.  In every other
+// case it does what the generic slot does.  (The interpreter puts its generic slot
+// back when __getitem__ is rebound on the class; subclasses get the generic slot.)
+
+bool is_own_getitem(PyObject* found) {
+    return found && is_function(found) && reinterpret_cast<Function*>(found)->impl == rankmap_getitem;
+}
+
+// The version of a type in the interpreter's attribute cache: renewed whenever the
+// class or one of its bases changes, never handed out twice; 0 when there is none.
+// Before 3.11 the numbering restarts when that cache is cleared, so none is trusted.
+unsigned int type_version(PyTypeObject* type) {
+#if PY_VERSION_HEX >= 0x030D0000
+    return type->tp_version_tag;
+#elif PY_VERSION_HEX >= 0x030B0000
+    return PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) ? type->tp_version_tag : 0;
+#else
+    (void)type;
+    return 0;
+#endif
+}
+
+// The last type found plain, with its version: the three lookups are not repeated
+// while the type is unchanged.
+struct {
+    PyTypeObject* type = nullptr;
+    unsigned int version = 0;
+} plain_subscript;
+
+bool has_plain_subscript(PyTypeObject* type) {
+    unsigned int version = type_version(type);
+    if (version && type == plain_subscript.type && version == plain_subscript.version) return true;
+    if (!is_own_getitem(compat::type_lookup(type, n___getitem__)) || type->tp_getattro != PyObject_GenericGetAttr ||
+        compat::type_lookup(type, n__data))
+        return false;
+    if ((version = type_version(type))) plain_subscript = {type, version};
+    return true;
+}
+
+PyObject* rankmap_subscript(PyObject* self, PyObject* key) {
+    return boundary([&] {
+        PyTypeObject* type = Py_TYPE(self);
+        if (has_plain_subscript(type)) {
+            Ref dict = check(PyObject_GenericGetDict(self, nullptr));
+            Ref data = PyDict_CheckExact(dict.get()) ? Ref::borrow(compat::dict_get(dict, n__data)) : Ref();
+            check_no_error();
+            if (!data || !PyDict_CheckExact(data.get())) return getitem_body(self, key);  // the general path
+            if (PyObject* value = compat::dict_get(data, key)) return Ref::borrow(value);
+            check_no_error();
+            raise_key_error(key);
+        }
+        PyObject* found = compat::type_lookup(type, n___getitem__);
+        if (is_own_getitem(found)) return getitem_body(self, key);
+        if (!found) {
+            PyErr_SetObject(PyExc_AttributeError, n___getitem__);
+            throw_error();
+        }
+        Ref method = Ref::borrow(found);
+        if (PyType_HasFeature(Py_TYPE(found), Py_TPFLAGS_METHOD_DESCRIPTOR)) return call(method, self, key);
+        if (descrgetfunc bind = Py_TYPE(found)->tp_descr_get)
+            method = check(bind(found, self, reinterpret_cast<PyObject*>(type)));
+        return call(method, key);
+    });
+}
+
+// Takes back the key that __setitem__ appended when the dictionary refused it.
+void forget_appended(PyObject* order, PyObject* name) {
+    if (PyList_CheckExact(order)) {
+        for (Py_ssize_t i = PyList_GET_SIZE(order) - 1; i >= 0; --i)
+            if (PyList_GET_ITEM(order, i) == name) {
+                check(PyList_SetSlice(order, i, i + 1, nullptr));
+                return;
+            }
+        return;
+    }
+    call_method(order, n_remove, name);
+}
+
+// __setitem__(self, name, value)
+Ref rankmap_setitem(const Args& a) {
+    PyObject *self = a.self(), *name = a[1], *value = a[2];
+    // (a) a new key goes to the end of the order
+    Ref order = order_of(self);
+    bool appended = false;
+    if (!contains(order, name)) {
+        if (PyList_CheckExact(order.get()))
+            check(PyList_Append(order, name));
+        else
+            call_method(order, n_append, name);
+        appended = true;
+    }
+    // (b) the dictionary stores the value; when it refuses the key (unhashable), the
+    // order is put back so that it still holds exactly the dictionary's keys
+    try {
+        Ref data = data_of(self);
+        if (PyDict_CheckExact(data.get()))
+            check(PyDict_SetItem(data, name, value));
+        else
+            call_method(data, n___setitem__, name, value);
+    } catch (const PyError&) {
+        if (!appended) throw;
+        {
+            PendingError pending;
+            try {
+                forget_appended(order, name);
+            } catch (const PyError&) {
+                PyErr_Clear();  // the dictionary's error is the one to report
+            }
+        }
+        throw;
+    }
+    return none();
+}
+
+// __delitem__(self, name)
+Ref rankmap_delitem(const Args& a) {
+    PyObject *self = a.self(), *name = a[1];
+    delitem(data_of(self), name);                  // (a) KeyError leaves _order alone
+    call_method(order_of(self), n_remove, name);  // (b)
+    return none();
+}
+
+// __iter__(self)
+Ref rankmap_iter(const Args& a) { return iterate(order_of(a.self())); }
+
+// items(self): the dictionary's pairs in the order of their keys in _order
+Ref rankmap_items(const Args& a) {
+    PyObject* self = a.self();
+    Ref data = data_of(self);
+    Ref pairs = PyDict_CheckExact(data.get()) ? check(PyDict_Items(data))
+                                              : check(PySequence_List(call_method(data, n_items)));
+    if (PyList_GET_SIZE(pairs.get()) == 0) return pairs;  // the sort calls no key function
+    if (PyDict_CheckExact(data.get()))
+        if (Ref walked = items_by_walk(self, pairs)) return walked;
+    return items_by_sort(self, pairs);
+}
+
+// clear(self)
+Ref rankmap_clear(const Args& a) {
+    PyObject* self = a.self();
+    setattr(self, n__data, check(PyDict_New()));
+    setattr(self, n__order, check(PyList_New(0)));
+    return none();
+}
+
+// copy(self): type(self)(self.items())
+Ref rankmap_copy(const Args& a) {
+    PyObject* self = a.self();
+    Ref items = call_method(self, n_items);
+    return call(reinterpret_cast<PyObject*>(Py_TYPE(self)), items);
+}
+
+// insert(self, key, value, position)
+Ref rankmap_insert(const Args& a) {
+    PyObject *self = a.self(), *key = a[1], *value = a[2], *position = a[3];
+    Ref order = order_of(self);
+    // 1. a key already present is refused; the key itself is the %-operator's right operand
+    if (contains(order, key)) {
+        Ref format = str("%s already exist in Report");
+        raise_key_error(check(PyNumber_Remainder(format, key)));
+    }
+    // The position is checked before anything changes.
+    Ref index;
+    Py_ssize_t where = list_position(position, index);
+    // 2. the value
+    setitem(data_of(self), key, value);
+    // 3. the key, in front of the one at `position`
+    if (PyList_CheckExact(order.get()))
+        check(PyList_Insert(order, where, key));
+    else
+        call_method(order, n_insert, index, key);
+    return none();
+}
+
+// move(self, key, position)
+Ref rankmap_move(const Args& a) {
+    PyObject *self = a.self(), *key = a[1], *position = a[2];
+    Ref order = order_of(self);
+    // 1. only a known key moves
+    if (!contains(order, key)) raise_key_error(key);
+    // The position is checked before anything changes.
+    Ref index;
+    Py_ssize_t where = list_position(position, index);
+    // 2. and 3. insert(position, pop(index(key)))
+    if (PyList_CheckExact(order.get())) {
+        Py_ssize_t at = check(PyLong_AsSsize_t(call_method(order, n_index, key)));
+        Ref popped = Ref::borrow(PyList_GET_ITEM(order.get(), at));
+        check(PyList_SetSlice(order, at, at + 1, nullptr));
+        check(PyList_Insert(order, where, popped));
+        return none();
+    }
+    Ref insert = getattr(order, n_insert);
+    Ref pop = getattr(order, n_pop);
+    Ref find = getattr(order, n_index);
+    Ref popped = call(pop, call(find, key));
+    call(insert, index, popped);
+    return none();
+}
+
+// keys(self): the order list itself
+Ref rankmap_keys(const Args& a) { return order_of(a.self()); }
+
+// values(self): [self[key] for key in self]
+Ref rankmap_values(const Args& a) {
+    PyObject* self = a.self();
+    Ref result = check(PyList_New(0));
+    Ref it = iterate(self);
+    while (Ref key = next(it)) check(PyList_Append(result, getitem(self, key)));
+    return result;
+}
+
+// update(self, *args, **kwargs)
+Ref rankmap_update(const Args& a) {
+    PyObject* self = a.self();
+    // 1. at most one positional argument
+    const Py_ssize_t nargs = PyTuple_GET_SIZE(a.varargs);
+    if (nargs > 1) raise_format(PyExc_TypeError, "expected at most 1 arguments, got %zd", nargs);
+    // 2. the positional argument is always an iterable of pairs
+    if (nargs == 1) {
+        Ref it = iterate(PyTuple_GET_ITEM(a.varargs, 0));
+        Py_ssize_t count = 0;
+        while (Ref element = next(it)) {
+            Py_ssize_t size = length(element);
+            if (size != 2)
+                raise_format(PyExc_ValueError, "update sequence element #%zd has length %zd; 2 is required", count,
+                             size);
+            auto [key, value] = unpack_pair(element);
+            setitem(self, key, value);
+            ++count;
+        }
+    }
+    // 3. the keyword arguments, in the caller's order
+    if (a.varkw) {
+        Py_ssize_t pos = 0;
+        PyObject *name, *value;
+        while (PyDict_Next(a.varkw, &pos, &name, &value)) setitem(self, Ref::borrow(name), Ref::borrow(value));
+    }
+    return none();
+}
+
+// __repr__(self): "%s(%r)" % (self.__class__.__name__, list(self.items()))
+Ref rankmap_repr(const Args& a) {
+    PyObject* self = a.self();
+    Ref name = getattr(getattr(self, n___class__), n___name__);
+    Ref items = check(PySequence_List(call_method(self, n_items)));
+    // A map that holds itself is printed again inside: RecursionError, never a C stack overflow.
+    if (Py_EnterRecursiveCall(" while getting the repr of an object")) throw_error();
+    Ref text = Ref::steal(PyUnicode_FromFormat("%S(%R)", name.get(), items.get()));
+    Py_LeaveRecursiveCall();
+    return check(text.release());
+}
+
+// __len__(self)
+Ref rankmap_len(const Args& a) { return check(PyLong_FromSsize_t(length(order_of(a.self())))); }
+
+// __eq__(self, other): equal pairs in the same order; never raises
+Ref rankmap_eq(const Args& a) {
+    PyObject *self = a.self(), *other = a[1];
+    try {
+        Ref same_pairs = check(PyObject_RichCompare(data_of(self), data_of(other), Py_EQ));
+        if (!is_true(same_pairs)) return same_pairs;
+        return check(PyObject_RichCompare(order_of(self), order_of(other), Py_EQ));
+    } catch (const PyError&) {
+        PyErr_Clear();
+        return boolean(false);
+    }
+}
+
+// fromkeys(cls, keys, value=None)
+Ref rankmap_fromkeys(const Args& a) {
+    PyObject *cls = a[0], *keys = a[1], *value = a[2];
+    Ref instance = call(cls);
+    Ref it = iterate(keys);
+    while (Ref key = next(it)) setitem(instance, key, value);
+    return instance;
+}
+
+const ClassDef RankMap_class = {
+    "RankMap",
+    rankmap_doc,
+    {
+        {"__init__", rankmap_init, "(self, *args, **kwargs)"},
+        {"__getitem__", rankmap_getitem, "(self, name)"},
+        {"__setitem__", rankmap_setitem, "(self, name, value)"},
+        {"__delitem__", rankmap_delitem, "(self, name)"},
+        {"__iter__", rankmap_iter, "(self)"},
+        {"items", rankmap_items, "(self)"},
+        {"clear", rankmap_clear, "(self)"},
+        {"copy", rankmap_copy, "(self)"},
+        {"insert", rankmap_insert, "(self, key, value, position)", insert_doc},
+        {"move", rankmap_move, "(self, key, position)", move_doc},
+        {"keys", rankmap_keys, "(self)"},
+        {"values", rankmap_values, "(self)"},
+        {"update", rankmap_update, "(self, *args, **kwargs)"},
+        {"__repr__", rankmap_repr, "(self)"},
+        {"__len__", rankmap_len, "(self)"},
+        {"__eq__", rankmap_eq, "(self, other)"},
+        Member::class_("fromkeys", rankmap_fromkeys, "(cls, keys, value=None)"),
+    },
+};
+
+// ---- module body -------------------------------------------------------------------
+
+void rankmap_body(Module& m) {
+    Ref mutable_mapping = m.import_from("collections.abc", "MutableMapping");
+    m.set("MutableMapping", mutable_mapping);
+    Ref cls = m.add_class(RankMap_class, {mutable_mapping.get()});
+    // m[key] without the method call when that is what the call would do (rankmap_subscript).
+    reinterpret_cast<PyTypeObject*>(cls.get())->tp_as_mapping->mp_subscript = rankmap_subscript;
+}
+
+}  // namespace
+
+TAVOX_MODULE(rankmap, nullptr, rankmap_body)
