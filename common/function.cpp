@@ -167,7 +167,7 @@ PyObject* function_call(PyObject* callable, PyObject* args, PyObject* kwargs) {
 int function_traverse(PyObject* self, visitproc visit, void* arg) {
     Function* f = as_function(self);
     for (const Ref* r : {&f->name, &f->qualname, &f->module, &f->doc, &f->defaults, &f->dict, &f->globals, &f->owner,
-                         &f->text_signature})
+                         &f->text_signature, &f->closure})
         Py_VISIT(r->get());
     return 0;
 }
@@ -175,7 +175,7 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
 int function_clear(PyObject* self) {
     Function* f = as_function(self);
     // Names stay: a cleared function may still be printed or named in an error.
-    for (Ref* r : {&f->doc, &f->defaults, &f->dict, &f->globals, &f->owner}) r->reset();
+    for (Ref* r : {&f->doc, &f->defaults, &f->dict, &f->globals, &f->owner, &f->closure}) r->reset();
     return 0;
 }
 
@@ -192,6 +192,7 @@ void function_dealloc(PyObject* self) {
     f->globals.~Ref();
     f->owner.~Ref();
     f->text_signature.~Ref();
+    f->closure.~Ref();
     delete f->signature;
     PyObject_GC_Del(self);
 }
@@ -340,6 +341,8 @@ Signature Signature::parse(const char* text) {
 
 PyObject* Args::owner() const noexcept { return function->owner.get(); }
 
+PyObject* Args::closure() const noexcept { return function->closure.get(); }
+
 Ref Args::global(PyObject* name) const { return lookup_global(function->globals, name); }
 
 Ref lookup_global(PyObject* globals, PyObject* name) {
@@ -387,7 +390,7 @@ bool is_function(PyObject* obj) noexcept { return Py_TYPE(obj) == &FunctionType;
 void set_owner(PyObject* function, PyObject* owner) { as_function(function)->owner = Ref::borrow(owner); }
 
 Ref make_function(Impl impl, const char* name, const char* qualname, const char* signature, const char* doc,
-                  PyObject* module_name, PyObject* globals) {
+                  PyObject* module_name, PyObject* globals, PyObject* closure) {
     init_function_type();
     auto* sig = new Signature(Signature::parse(signature));
     Function* f = PyObject_GC_New(Function, &FunctionType);
@@ -400,7 +403,7 @@ Ref make_function(Impl impl, const char* name, const char* qualname, const char*
     f->signature = sig;
     f->weakreflist = nullptr;
     for (Ref* r : {&f->name, &f->qualname, &f->module, &f->doc, &f->defaults, &f->dict, &f->globals, &f->owner,
-                   &f->text_signature})
+                   &f->text_signature, &f->closure})
         new (r) Ref();
     Ref result = Ref::steal(reinterpret_cast<PyObject*>(f));  // owns f from here on
     f->name = check(PyUnicode_InternFromString(name));
@@ -410,6 +413,7 @@ Ref make_function(Impl impl, const char* name, const char* qualname, const char*
     f->defaults = sig->defaults;
     f->globals = Ref::borrow(globals);
     f->text_signature = check(PyUnicode_FromString(signature));
+    f->closure = Ref::borrow(closure);
     PyObject_GC_Track(result.get());
     return result;
 }

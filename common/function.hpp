@@ -40,7 +40,8 @@ struct Args {
 
     PyObject* operator[](size_t i) const noexcept { return values[i]; }
     PyObject* self() const noexcept { return values[0]; }
-    PyObject* owner() const noexcept;  // the defining class (borrowed)
+    PyObject* owner() const noexcept;    // the defining class (borrowed)
+    PyObject* closure() const noexcept;  // what make_function was given as closure (borrowed), or nullptr
     Ref global(PyObject* name) const;  // module global at call time, then builtins; NameError
 };
 
@@ -63,13 +64,15 @@ struct Function {
     Impl impl;
     Signature* signature;
     Ref name, qualname, module, doc, defaults, dict, globals, owner, text_signature;
+    Ref closure;  // the value a nested function closes over (a lambda made at call time)
     PyObject* weakreflist;
 };
 
 // Creates a function object.  `globals` is the module dictionary that the body's
-// module-global lookups read (Args::global).
+// module-global lookups read (Args::global); `closure`, when given, is what a
+// function made at call time closes over (Args::closure).
 Ref make_function(Impl impl, const char* name, const char* qualname, const char* signature, const char* doc,
-                  PyObject* module_name, PyObject* globals);
+                  PyObject* module_name, PyObject* globals, PyObject* closure = nullptr);
 
 bool is_function(PyObject* obj) noexcept;
 void set_owner(PyObject* function, PyObject* owner);

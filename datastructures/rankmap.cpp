@@ -46,24 +46,6 @@ Ref order_of(PyObject* self) { return getattr(self, n__order); }
     throw_error();
 }
 
-// `key, value = obj`, with the interpreter's messages.
-std::pair<Ref, Ref> unpack_pair(PyObject* obj) {
-    if ((PyTuple_CheckExact(obj) || PyList_CheckExact(obj)) && PySequence_Fast_GET_SIZE(obj) == 2)
-        return {Ref::borrow(PySequence_Fast_GET_ITEM(obj, 0)), Ref::borrow(PySequence_Fast_GET_ITEM(obj, 1))};
-    Ref it = Ref::steal(PyObject_GetIter(obj));
-    if (!it) {
-        if (PyErr_ExceptionMatches(PyExc_TypeError) && !Py_TYPE(obj)->tp_iter && !PySequence_Check(obj))
-            raise_format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(obj)->tp_name);
-        throw_error();
-    }
-    Ref first = next(it);
-    if (!first) raise(PyExc_ValueError, "not enough values to unpack (expected 2, got 0)");
-    Ref second = next(it);
-    if (!second) raise(PyExc_ValueError, "not enough values to unpack (expected 2, got 1)");
-    if (next(it)) raise(PyExc_ValueError, "too many values to unpack (expected 2)");
-    return {std::move(first), std::move(second)};
-}
-
 // Holds the pending exception while clean-up runs, and puts it back afterwards.
 class PendingError {
 public:
@@ -509,7 +491,7 @@ Ref rankmap_update(const Args& a) {
             if (size != 2)
                 raise_format(PyExc_ValueError, "update sequence element #%zd has length %zd; 2 is required", count,
                              size);
-            auto [key, value] = unpack_pair(element);
+            auto [key, value] = unpack2(element);
             setitem(self, key, value);
             ++count;
         }
