@@ -1,4 +1,5 @@
 #include "common/boundary.hpp"
+#include "common/exceptions.hpp"
 
 #include <cstdarg>
 #include <exception>
@@ -25,6 +26,12 @@ void raise_format(PyObject* type, const char* format, ...) {
     PyErr_FormatV(type, format, vargs);
     va_end(vargs);
     throw PyError{};
+}
+
+void raise_in_place(PyObject* type, const char* message) {
+    CaughtError original;
+    Handling handling(original.value());
+    raise(type, message);
 }
 
 void set_error_from_unknown_exception() noexcept {

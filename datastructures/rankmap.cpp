@@ -16,6 +16,7 @@
 // method call.
 #include "common/boundary.hpp"
 #include "common/call.hpp"
+#include "common/exceptions.hpp"
 #include "common/module.hpp"
 #include "common/names.hpp"
 
@@ -45,32 +46,6 @@ Ref order_of(PyObject* self) { return getattr(self, n__order); }
     PyErr_SetObject(PyExc_KeyError, error);
     throw_error();
 }
-
-// Holds the pending exception while clean-up runs, and puts it back afterwards.
-class PendingError {
-public:
-    PendingError() noexcept {
-#if PY_VERSION_HEX >= 0x030C0000
-        error_ = PyErr_GetRaisedException();
-#else
-        PyErr_Fetch(&type_, &error_, &traceback_);
-#endif
-    }
-    ~PendingError() {
-#if PY_VERSION_HEX >= 0x030C0000
-        PyErr_SetRaisedException(error_);
-#else
-        PyErr_Restore(type_, error_, traceback_);
-#endif
-    }
-    PendingError(const PendingError&) = delete;
-    PendingError& operator=(const PendingError&) = delete;
-
-private:
-    PyObject* type_ = nullptr;
-    PyObject* error_ = nullptr;
-    PyObject* traceback_ = nullptr;
-};
 
 // A position for list.insert, converted as the list converts it (TypeError for
 // what is not an integer, OverflowError beyond the index range), before anything
@@ -366,15 +341,13 @@ Ref rankmap_setitem(const Args& a) {
             call_method(data, n___setitem__, name, value);
     } catch (const PyError&) {
         if (!appended) throw;
-        {
-            PendingError pending;
-            try {
-                forget_appended(order, name);
-            } catch (const PyError&) {
-                PyErr_Clear();  // the dictionary's error is the one to report
-            }
+        CaughtError error;
+        try {
+            forget_appended(order, name);
+        } catch (const PyError&) {
+            PyErr_Clear();  // the dictionary's error is the one to report
         }
-        throw;
+        error.rethrow();
     }
     return none();
 }
