@@ -57,6 +57,21 @@ inline PyObject* type_dict(PyTypeObject* type) {
 // lookup, no descriptor binding); borrowed, nullptr when absent.  Never raises.
 inline PyObject* type_lookup(PyTypeObject* type, PyObject* name) { return _PyType_Lookup(type, name); }
 
+// The version tag of a type while it is valid, else 0.  The interpreter gives a type a
+// new tag whenever the type or a class on its MRO changes, so a recorded (type, tag)
+// pair that still matches means nothing changed.  Before 3.11 clearing the type
+// cache could hand out old tag numbers again, so there no tag is trusted.
+inline unsigned int type_version(PyTypeObject* type) {
+#if PY_VERSION_HEX >= 0x030D0000
+    return type->tp_version_tag;
+#elif PY_VERSION_HEX >= 0x030B0000
+    return PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) ? type->tp_version_tag : 0;
+#else
+    (void)type;
+    return 0;
+#endif
+}
+
 // Look a key up in a dict without masking errors; borrowed result, nullptr with no
 // error set when absent, nullptr with an error set on failure.
 inline PyObject* dict_get(PyObject* dict, PyObject* key) { return PyDict_GetItemWithError(dict, key); }

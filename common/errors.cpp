@@ -34,6 +34,19 @@ void raise_in_place(PyObject* type, const char* message) {
     raise(type, message);
 }
 
+void set_from_cause(PyObject* type, const char* message) noexcept {
+    try {
+        CaughtError cause;
+        PyErr_SetString(type, message);
+        CaughtError error;
+        PyException_SetCause(error.value(), Ref::borrow(cause.value()).release());  // steals
+        PyException_SetContext(error.value(), Ref::borrow(cause.value()).release());  // steals
+        error.restore();
+    } catch (const PyError&) {
+        // the error indicator holds what went wrong meanwhile
+    }
+}
+
 void set_error_from_unknown_exception() noexcept {
     try {
         throw;

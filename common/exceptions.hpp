@@ -95,4 +95,8 @@ private:
 // (as `raise X` inside `except`).
 [[noreturn]] void raise_in_place(PyObject* type, const char* message);
 
+// Replace the pending exception by `type(message)`, with the pending one as its
+// __cause__ and __context__ (as `raise X from pending`); does not unwind.
+void set_from_cause(PyObject* type, const char* message) noexcept;
+
 }  // namespace tavox

@@ -39,13 +39,6 @@ PyObject* find_after(PyTypeObject* type, Py_ssize_t index, PyObject* name) {
     return nullptr;
 }
 
-bool has_valid_version(PyTypeObject* type) {
-#ifdef Py_TPFLAGS_VALID_VERSION_TAG
-    if (!PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) return false;
-#endif
-    return type->tp_version_tag != 0;
-}
-
 }  // namespace
 
 Super::Super(PyObject* owner, PyObject* self)
@@ -54,11 +47,11 @@ Super::Super(PyObject* owner, PyObject* self)
 PyObject* Super::find(PyObject* name) const { return find_after(start_, index_, name); }
 
 PyObject* Super::find(PyObject* owner, PyTypeObject* type, PyObject* name, SuperCache& cache) {
-    if (cache.type == type && cache.owner == owner && has_valid_version(type) && cache.version == type->tp_version_tag)
-        return cache.found;
+    unsigned int version = compat::type_version(type);
+    if (version && cache.type == type && cache.owner == owner && cache.version == version) return cache.found;
     PyObject* found = find_after(type, owner_index(type, owner), name);
     (void)compat::type_lookup(type, name);  // gives the type a version tag if it has none yet
-    if (has_valid_version(type)) cache = SuperCache{type, type->tp_version_tag, owner, found};
+    if ((version = compat::type_version(type))) cache = SuperCache{type, version, owner, found};
     return found;
 }
 

@@ -251,16 +251,6 @@ bool is_own_getitem(PyObject* found) {
 // The version of a type in the interpreter's attribute cache: renewed whenever the
 // class or one of its bases changes, never handed out twice; 0 when there is none.
 // Before 3.11 the numbering restarts when that cache is cleared, so none is trusted.
-unsigned int type_version(PyTypeObject* type) {
-#if PY_VERSION_HEX >= 0x030D0000
-    return type->tp_version_tag;
-#elif PY_VERSION_HEX >= 0x030B0000
-    return PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) ? type->tp_version_tag : 0;
-#else
-    (void)type;
-    return 0;
-#endif
-}
 
 // The last type found plain, with its version: the three lookups are not repeated
 // while the type is unchanged.
@@ -270,12 +260,12 @@ struct {
 } plain_subscript;
 
 bool has_plain_subscript(PyTypeObject* type) {
-    unsigned int version = type_version(type);
+    unsigned int version = compat::type_version(type);
     if (version && type == plain_subscript.type && version == plain_subscript.version) return true;
     if (!is_own_getitem(compat::type_lookup(type, n___getitem__)) || type->tp_getattro != PyObject_GenericGetAttr ||
         compat::type_lookup(type, n__data))
         return false;
-    if ((version = type_version(type))) plain_subscript = {type, version};
+    if ((version = compat::type_version(type))) plain_subscript = {type, version};
     return true;
 }
 

@@ -1,0 +1,491 @@
+// tavox.datastructures.fadeseq: FadeSeq, a collections.UserList whose storage holds
+// only weak references to its items and loses an item the moment its object is
+// finalised.
+//
+// Storage: the instance's `data` list (UserList's), one weakref.ref per element,
+// each made as weakref.ref(item, self.remove).  The callback is the instance's own
+// `remove`, bound at the moment the reference is made, so a dying object takes its
+// references out of `data` by itself, wherever it dies.  Lookups compare a probe
+// weakref.ref(item) with the stored references: equal when both objects are alive
+// and equal, and a dead reference equals only itself.
+//
+// Every base call goes through super() of the method's defining class.  When what
+// super() finds is collections.UserList's own method, whose whole body is
+// `self.data.<method>(...)`, that body runs here without a Python frame; anything
+// else (a subclass in between, a patched UserList) takes the ordinary call.
+#include "common/boundary.hpp"
+#include "common/call.hpp"
+#include "common/generator.hpp"
+#include "common/module.hpp"
+#include "common/names.hpp"
+#include "common/super.hpp"
+
+using namespace tavox;
+
+namespace {
+
+Name n_data{"data"}, n_remove{"remove"}, n_ref{"ref"}, n_ReferenceType{"ReferenceType"}, n_weakref{"weakref"},
+    n_FadeSeq{"FadeSeq"}, n_UserList{"UserList"};
+Name n___init__{"__init__"}, n___contains__{"__contains__"}, n___getitem__{"__getitem__"},
+    n___setitem__{"__setitem__"}, n___iadd__{"__iadd__"}, n___class__{"__class__"}, n___name__{"__name__"};
+Name n_append{"append"}, n_index{"index"}, n_count{"count"}, n_pop{"pop"}, n_insert{"insert"}, n_extend{"extend"},
+    n_sort{"sort"}, n_key{"key"}, n_reverse{"reverse"}, n_format{"format"}, n_value_type{"value_type"};
+
+// What super() finds, memoised per call site (see SuperCache).
+SuperCache init_next, contains_next, getitem_next, setitem_next, iadd_next, remove_next, append_next, index_next,
+    count_next, pop_next, insert_next, extend_next, sort_next;
+
+// collections.UserList's own methods as the module body found them, for the fast
+// paths; kept for the life of the process.
+struct UserListMethods {
+    PyObject *contains = nullptr, *getitem = nullptr, *remove = nullptr, *append = nullptr, *index = nullptr,
+             *count = nullptr;
+} userlist;
+
+const char fadeseq_doc[] =
+    "FadeSeq Class\n"
+    "\n"
+    "A special implementation of the native list whose stored items are weak\n"
+    "references.  When a referenced object is finalised (garbage collected), its\n"
+    "reference is removed from the list automatically.\n"
+    "\n"
+    "All reads return the actual objects, and all writes take actual objects and\n"
+    "store weak references to them: the handling of weak references is meant to be\n"
+    "invisible to the user.\n"
+    "\n"
+    "Note: because every stored item is a weak reference, mind the context and the\n"
+    "garbage collection of the objects you put in: the list never keeps them alive.";
+
+const char add_message[] = "can only concatenante FadeSeq (not \"{value_type}\") to FadeSeq";
+
+// ---- weak references -----------------------------------------------------------------
+
+// Whether a weak reference's object has died.
+bool is_dead(PyObject* ref) {
+#if PY_VERSION_HEX >= 0x030D0000
+    PyObject* target = nullptr;
+    int alive = check(PyWeakref_GetRef(ref, &target));
+    Py_XDECREF(target);
+    return alive == 0;
+#else
+    return PyWeakref_GET_OBJECT(ref) == Py_None;
+#endif
+}
+
+// `ref()`: the live object, or None once it has died.  An exact weakref.ref is read
+// directly, which is what calling it does.
+Ref deref(PyObject* ref) {
+    if (!PyWeakref_CheckRefExact(ref)) return call(ref);
+#if PY_VERSION_HEX >= 0x030D0000
+    PyObject* target = nullptr;
+    if (check(PyWeakref_GetRef(ref, &target)) == 0) return none();
+    return Ref::steal(target);
+#else
+    return Ref::borrow(PyWeakref_GET_OBJECT(ref));
+#endif
+}
+
+// `weakref.ref(item, callback)` with the module's `weakref` read now; callback may be
+// nullptr for a probe.  The type itself builds exactly what PyWeakref_NewRef builds.
+Ref make_ref(const Args& a, PyObject* item, PyObject* callback) {
+    Ref factory = getattr(a.global(n_weakref), n_ref);
+    if (factory.get() == reinterpret_cast<PyObject*>(&_PyWeakref_RefType))
+        return check(PyWeakref_NewRef(item, callback));
+    return callback ? call(factory, item, callback) : call(factory, item);
+}
+
+// The reference stored for `item`: weakref.ref(item, self.remove).
+Ref stored_ref(const Args& a, PyObject* item) {
+    Ref callback = getattr(a.self(), n_remove);
+    return make_ref(a, item, callback);
+}
+
+// The temporary probe for lookups: weakref.ref(item).
+Ref probe(const Args& a, PyObject* item) { return make_ref(a, item, nullptr); }
+
+// The references to the elements of an iterable, all made before any is stored.
+// Each element is held until the references are stored, so that an element that
+// exists only for the call dies afterwards and its callback removes its reference.
+// `refs` is declared last and so dropped first: a reference never stored is gone
+// before its object can die, and no callback runs for it.
+struct Collected {
+    Ref keep;  // the elements themselves
+    Ref refs;  // list of weakref.ref(element, self.remove), in order
+};
+
+Collected collect(const Args& a, PyObject* items) {
+    Collected c{check(PyList_New(0)), check(PyList_New(0))};
+    Ref it = iterate(items);
+    while (Ref item = next(it)) {
+        check(PyList_Append(c.keep, item));
+        check(PyList_Append(c.refs, stored_ref(a, item)));
+    }
+    return c;
+}
+
+// self.data, for the fast paths that run UserList's own method bodies.
+Ref data_of(PyObject* self) { return getattr(self, n_data); }
+
+// ---- FadeSeq: storage and reads --------------------------------------------------------
+
+// __init__(self, items=())
+Ref fadeseq_init(const Args& a) {
+    // 1. The base's __init__.
+    Super base(a);
+    PyObject* init = base.require(n___init__, init_next);
+    // 2. A reference to every element, with self.remove as callback.
+    Collected c = collect(a, a[1]);
+    // 3. The base keeps the references as `data`.
+    base.call_found(init, n___init__, c.refs);
+    // 4.
+    return none();
+}
+
+// __contains__(self, item)
+Ref fadeseq_contains(const Args& a) {
+    Super base(a);
+    PyObject* found = base.require(n___contains__, contains_next);
+    Ref p = probe(a, a[1]);
+    if (found == userlist.contains) return boolean(check(PySequence_Contains(data_of(a.self()), p)) == 1);
+    return base.call_found(found, n___contains__, p);
+}
+
+// The slice generator `genexpr` of __getitem__, closing over self and the slice
+// (slots 0 and 1).  Nothing is read when it is made; on its first resumption it
+// takes self.data[index] (slot 2, a new sequence of references) and yields each
+// reference's live object, None for a dead one.
+GeneratorCode slice_code{"genexpr", "FadeSeq.__getitem__.<locals>.genexpr", "tavox.datastructures.fadeseq"};
+
+GeneratorBody slice_body(Generator& g) {
+    g[2] = getitem(data_of(g[0]), g[1]);
+    g[3] = iterate(g[2]);
+    for (;;) {
+        Ref live;
+        {
+            Ref ref = next(g[3]);
+            if (!ref) break;
+            live = deref(ref);
+        }
+        co_yield std::move(live);
+    }
+}
+
+// __getitem__(self, index)
+Ref fadeseq_getitem(const Args& a) {
+    PyObject* self = a.self();
+    PyObject* index = a[1];
+    if (Py_TYPE(index) == &PySlice_Type) {
+        // A slice: a new instance of the instance's class from the live objects.
+        Ref cls = getattr(self, n___class__);
+        Ref gen = make_generator(slice_code, slice_body, 4, {self, index});
+        return call(cls, gen);
+    }
+    // A position: the base's reference there, called.
+    Super base(a);
+    PyObject* found = base.require(n___getitem__, getitem_next);
+    Ref ref = found == userlist.getitem && PyLong_CheckExact(index) ? getitem(data_of(self), index)
+                                                                    : base.call_found(found, n___getitem__, index);
+    return deref(ref);
+}
+
+// __setitem__(self, index, item)
+Ref fadeseq_setitem(const Args& a) {
+    PyObject* index = a[1];
+    PyObject* item = a[2];
+    // 1. The new value: collected references for a slice, one reference otherwise.
+    Collected c;
+    Ref value;
+    if (Py_TYPE(index) == &PySlice_Type) {
+        c = collect(a, item);
+        value = c.refs;
+    } else {
+        value = stored_ref(a, item);
+    }
+    // 2. The base stores it.
+    Super base(a);
+    return base.call_found(base.require(n___setitem__, setitem_next), n___setitem__, index, value);
+}
+
+// The iteration generator `__iter__` (slot 0: self).  On its first resumption it
+// reads self.data once and keeps that object (slot 1).  A list or tuple is walked by
+// position from 0, its length read again before every step as a list iterator
+// does, so a reference removed meanwhile shifts the later ones; anything else is
+// walked by its own iterator (slot 2).  Each reference yields its live object, and
+// a dead one yields None.
+GeneratorCode iter_code{"__iter__", "FadeSeq.__iter__", "tavox.datastructures.fadeseq"};
+
+GeneratorBody iter_body(Generator& g) {
+    g[1] = data_of(g[0]);
+    if (PyList_CheckExact(g[1].get()) || PyTuple_CheckExact(g[1].get())) {
+        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(g[1].get()); ++i) {
+            Ref live;
+            {
+                Ref ref = Ref::borrow(PySequence_Fast_GET_ITEM(g[1].get(), i));
+                live = deref(ref);
+            }
+            co_yield std::move(live);
+        }
+        co_return;
+    }
+    g[2] = iterate(g[1]);
+    for (;;) {
+        Ref live;
+        {
+            Ref ref = next(g[2]);
+            if (!ref) break;
+            live = deref(ref);
+        }
+        co_yield std::move(live);
+    }
+}
+
+// __iter__(self)
+Ref fadeseq_iter(const Args& a) { return make_generator(iter_code, iter_body, 3, {a.self()}); }
+
+// __eq__(self, other)
+Ref fadeseq_eq(const Args& a) {
+    Ref live = check(PySequence_List(a.self()));
+    return check(PyObject_RichCompare(live, a[1], Py_EQ));
+}
+
+// __reversed__(self): self[::-1], through the instance's type.
+Ref fadeseq_reversed(const Args& a) {
+    Ref step = check(PyLong_FromLong(-1));
+    Ref backwards = check(PySlice_New(nullptr, nullptr, step));
+    return getitem(a.self(), backwards);
+}
+
+// __add__(self, item)
+Ref fadeseq_add(const Args& a) {
+    PyObject* self = a.self();
+    PyObject* item = a[1];
+    // 1. - 2. Only a FadeSeq (the module's name, read now) is accepted.
+    if (!isinstance(item, a.global(n_FadeSeq))) {
+        Ref type_name = getattr(reinterpret_cast<PyObject*>(Py_TYPE(item)), n___name__);
+        Ref message = call_kw(getattr(Ref(str(add_message)), n_format), {}, {{n_value_type.get(), type_name.get()}});
+        PyErr_SetObject(PyExc_TypeError, message);
+        throw_error();
+    }
+    // 3. A new, empty FadeSeq.
+    Ref result = call(a.global(n_FadeSeq));
+    // 4. - 5. The live objects of both operands, through the new sequence's extend.
+    call_method(result, n_extend, self);
+    call_method(result, n_extend, item);
+    // 6.
+    return result;
+}
+
+// __iadd__(self, items)
+Ref fadeseq_iadd(const Args& a) {
+    // 1. The base's __iadd__.
+    Super base(a);
+    PyObject* iadd = base.require(n___iadd__, iadd_next);
+    // 2. - 3. The collected references, handed over in one call.
+    Collected c = collect(a, a[1]);
+    return base.call_found(iadd, n___iadd__, c.refs);
+}
+
+// remove(self, item): also the callback of every stored reference.
+Ref fadeseq_remove(const Args& a) {
+    PyObject* self = a.self();
+    PyObject* item = a[1];
+    Super base(a);
+    // 1. - 2. A reference is removed as it is (a dead one matches only itself).
+    Ref reference_type = getattr(a.global(n_weakref), n_ReferenceType);
+    if (isinstance(item, reference_type)) {
+        PyObject* found = base.require(n_remove, remove_next);
+        if (found != userlist.remove) {
+            base.call_found(found, n_remove, item);
+            return none();
+        }
+        Ref data = data_of(self);
+        // A dead weakref.ref compares equal to no other weakref.ref: while the stored
+        // elements are exact weakref.refs, list.remove's search is a search by
+        // identity, and no comparison it would make runs any code.
+        if (PyList_CheckExact(data.get()) && PyWeakref_CheckRefExact(item) && is_dead(item)) {
+            for (Py_ssize_t i = 0, n = PyList_GET_SIZE(data.get()); i < n; ++i) {
+                PyObject* stored = PyList_GET_ITEM(data.get(), i);
+                if (stored == item) {
+                    check(PyList_SetSlice(data, i, i + 1, nullptr));
+                    return none();
+                }
+                if (!PyWeakref_CheckRefExact(stored)) break;
+            }
+        }
+        call_method(data, n_remove, item);
+        return none();
+    }
+    // 3. An object is looked up by a probe reference.
+    PyObject* found = base.require(n_remove, remove_next);
+    Ref p = probe(a, item);
+    if (found == userlist.remove)
+        call_method(data_of(self), n_remove, p);
+    else
+        base.call_found(found, n_remove, p);
+    // 4.
+    return none();
+}
+
+// ---- FadeSeq: writes ---------------------------------------------------------------------
+
+// append(self, item)
+Ref fadeseq_append(const Args& a) {
+    PyObject* self = a.self();
+    // 1. The base's append.
+    Super base(a);
+    PyObject* found = base.require(n_append, append_next);
+    // 2. The reference.
+    Ref ref = stored_ref(a, a[1]);
+    // 3. Stored at the end.
+    if (found != userlist.append) return base.call_found(found, n_append, ref);
+    Ref data = data_of(self);
+    if (PyList_CheckExact(data.get()))
+        check(PyList_Append(data, ref));
+    else
+        call_method(data, n_append, ref);
+    return none();
+}
+
+// index(self, item)
+Ref fadeseq_index(const Args& a) {
+    Super base(a);
+    PyObject* found = base.require(n_index, index_next);
+    Ref p = probe(a, a[1]);
+    if (found == userlist.index) return call_method(data_of(a.self()), n_index, p);
+    return base.call_found(found, n_index, p);
+}
+
+// count(self, item)
+Ref fadeseq_count(const Args& a) {
+    Super base(a);
+    PyObject* found = base.require(n_count, count_next);
+    Ref p = probe(a, a[1]);
+    if (found == userlist.count) return call_method(data_of(a.self()), n_count, p);
+    return base.call_found(found, n_count, p);
+}
+
+// pop(self, index=-1): the reference at that position leaves `data`; its live
+// object is the result.
+Ref fadeseq_pop(const Args& a) {
+    Super base(a);
+    Ref ref = base.call_found(base.require(n_pop, pop_next), n_pop, a[1]);
+    return deref(ref);
+}
+
+// insert(self, index, item)
+Ref fadeseq_insert(const Args& a) {
+    // 1. The base's insert.
+    Super base(a);
+    PyObject* found = base.require(n_insert, insert_next);
+    // 2. The reference.
+    Ref ref = stored_ref(a, a[2]);
+    // 3. Stored before position `index`.
+    return base.call_found(found, n_insert, a[1], ref);
+}
+
+// extend(self, items)
+Ref fadeseq_extend(const Args& a) {
+    // 1. The base's extend.
+    Super base(a);
+    PyObject* found = base.require(n_extend, extend_next);
+    // 2. The collected references.
+    Collected c = collect(a, a[1]);
+    // 3. Appended in one call.
+    return base.call_found(found, n_extend, c.refs);
+}
+
+// The key functions of sort, made at each call: `lambda r: r()` and
+// `lambda r: key(r())`, the second closing over `key`.
+Ref sort_key_live(const Args& a) { return deref(a[0]); }
+Ref sort_key_with(const Args& a) {
+    Ref key = Ref::borrow(a.closure());
+    return call(key, deref(a[0]));
+}
+
+Ref key_function(const Args& a, Impl impl, PyObject* closure) {
+    return make_function(impl, "<lambda>", "FadeSeq.sort.<locals>.<lambda>", "(r)", nullptr, a.function->module,
+                         a.function->globals, closure);
+}
+
+// sort(self, key=None, reverse=False)
+Ref fadeseq_sort(const Args& a) {
+    PyObject* key = a[1];
+    // 1. The key function, computing the key from the live object.
+    Ref chosen;
+    if (key == Py_None)
+        chosen = key_function(a, sort_key_live, nullptr);
+    else
+        chosen = key_function(a, sort_key_with, key);
+    // 2. The base's sort, by keyword.
+    Super base(a);
+    Ref sort = base.bind(base.require(n_sort, sort_next));
+    return call_kw(sort, {}, {{n_key.get(), chosen.get()}, {n_reverse.get(), a[2]}});
+}
+
+// "FadeSeq([" + ", ".join(form(x) for x in self) + "])"
+Ref printed(PyObject* self, PyObject* (*form)(PyObject*)) {
+    Ref parts = check(PyList_New(0));
+    Ref it = iterate(self);
+    while (Ref item = next(it)) check(PyList_Append(parts, check(form(item))));
+    Ref separator = str(", ");
+    Ref joined = check(PyUnicode_Join(separator, parts));
+    return check(PyUnicode_FromFormat("FadeSeq([%U])", joined.get()));
+}
+
+// __repr__(self)
+Ref fadeseq_repr(const Args& a) { return printed(a.self(), PyObject_Repr); }
+
+// __str__(self)
+Ref fadeseq_str(const Args& a) { return printed(a.self(), PyObject_Str); }
+
+const ClassDef FadeSeq_class = {
+    "FadeSeq",
+    fadeseq_doc,
+    {
+        {"__init__", fadeseq_init, "(self, items=())"},
+        {"__contains__", fadeseq_contains, "(self, item)"},
+        {"__getitem__", fadeseq_getitem, "(self, index)"},
+        {"__setitem__", fadeseq_setitem, "(self, index, item)"},
+        {"__iter__", fadeseq_iter, "(self)"},
+        {"__eq__", fadeseq_eq, "(self, other)"},
+        {"__reversed__", fadeseq_reversed, "(self)"},
+        {"__add__", fadeseq_add, "(self, item)"},
+        {"__iadd__", fadeseq_iadd, "(self, items)"},
+        {"remove", fadeseq_remove, "(self, item)"},
+        {"append", fadeseq_append, "(self, item)"},
+        {"index", fadeseq_index, "(self, item)"},
+        {"count", fadeseq_count, "(self, item)"},
+        {"pop", fadeseq_pop, "(self, index=-1)"},
+        {"insert", fadeseq_insert, "(self, index, item)"},
+        {"extend", fadeseq_extend, "(self, items)"},
+        {"sort", fadeseq_sort, "(self, key=None, reverse=False)"},
+        {"__repr__", fadeseq_repr, "(self)"},
+        {"__str__", fadeseq_str, "(self)"},
+    },
+};
+
+// ---- module body -------------------------------------------------------------------------
+
+PyObject* own_method(PyObject* cls, PyObject* name) {
+    PyObject* found = compat::dict_get(compat::type_dict(reinterpret_cast<PyTypeObject*>(cls)), name);
+    if (!found) check_no_error();
+    return Ref::borrow(found).release();
+}
+
+void fadeseq_body(Module& m) {
+    init_generator_type();
+    // 1. - 2.
+    m.set("weakref", m.import("weakref"));
+    m.set("collections", m.import("collections"));
+    // 3. - 4. FadeSeq(collections.UserList).
+    Ref user_list = getattr(m.get("collections"), n_UserList);
+    m.add_class(FadeSeq_class, {user_list});
+
+    userlist = UserListMethods{own_method(user_list, n___contains__), own_method(user_list, n___getitem__),
+                               own_method(user_list, n_remove),       own_method(user_list, n_append),
+                               own_method(user_list, n_index),        own_method(user_list, n_count)};
+}
+
+}  // namespace
+
+TAVOX_MODULE(fadeseq, nullptr, fadeseq_body)
