@@ -1,14 +1,89 @@
 """A one-minute tour of tavox.datastructures.  Run it after installing the package."""
+import gc
+import os
+import tempfile
 
 # --- dotbag: dictionaries whose entries are attributes, and dotted key paths ----------
 from tavox.datastructures.dotbag import DotBag, NestedDotBag
 
 server = DotBag(host="alpha", port=22)
-server.user = "ada"                       # an attribute is an entry ...
-print(server, server["user"])             # DotBag({'host': 'alpha', 'port': 22, 'user': 'ada'}) ada
+server.user = "ada"                         # an attribute is an entry ...
+print(server, server["user"])               # DotBag({'host': 'alpha', 'port': 22, 'user': 'ada'}) ada
 
 settings = NestedDotBag({"db": {"host": "localhost"}})
-settings["db.port"] = 5432                # key paths walk (and create) nested levels
-settings.update({"db": {"user": "app"}})  # mappings merge level by level
+settings["db.port"] = 5432                  # key paths walk (and create) nested levels
+settings.update({"db": {"user": "app"}})    # mappings merge level by level
 print(settings.db.host, settings["db.port"], "db.user" in settings)
-print(settings)
+
+# --- configuration: a NestedDotBag that loads INI and YAML files, typing the values ---
+from tavox.datastructures.configuration import Configuration
+
+with tempfile.TemporaryDirectory() as tmp:
+    ini = os.path.join(tmp, "app.cfg")
+    with open(ini, "w") as f:
+        f.write("[DEFAULT]\ntimeout = 5\n\n[server]\nPort = 8080\ndebug = true\n")
+    yml = os.path.join(tmp, "local.yaml")
+    with open(yml, "w") as f:
+        f.write("server:\n  port: 9090\nlogging:\n  level: info\n")
+    cfg = Configuration()
+    cfg.load_cfgs(ini)                      # sections become levels; "8080" becomes 8080
+    cfg.load_yamls(yml, os.path.join(tmp, "missing.yaml"))   # later files win key by key
+print(cfg["server.port"], cfg.server.timeout, cfg.server.debug, cfg.logging.level)
+
+# --- rankmap: an ordered mapping whose keys can be inserted and moved -----------------
+from tavox.datastructures.rankmap import RankMap
+
+ranks = RankMap([("a", 1), ("b", 2), ("c", 3)])
+ranks.move("c", 0)                          # list-insertion positions
+ranks.insert("z", 26, 1)
+print(ranks)                                # RankMap([('c', 3), ('z', 26), ('a', 1), ('b', 2)])
+
+# --- pathroll: a nested dict as a flat list of (path, value), and back ----------------
+from tavox.datastructures.pathroll import PathRoll
+
+nested = {"a": {"b": 1, "n": [10, {"d": 2}]}, "e": {}}
+roll = PathRoll(nested)
+for path, value in roll:
+    print("  ", path, "->", value)          # ('a', 'n', list[1], 'd') -> 2
+assert roll.reconstruct() == nested
+
+# --- fadeseq: a list that holds weak references and forgets dead objects --------------
+from tavox.datastructures.fadeseq import FadeSeq
+
+
+class Session:
+    def __init__(self, name):
+        self.name = name
+
+    def __repr__(self):
+        return "Session(%r)" % self.name
+
+
+alive, doomed = Session("alive"), Session("doomed")
+sessions = FadeSeq([alive, doomed])
+del doomed
+gc.collect()
+print(sessions, len(sessions))              # FadeSeq([Session('alive')]) 1
+
+# --- branchlet: a tree that prints like the `tree` command ----------------------------
+from tavox.datastructures.branchlet import Branchlet
+
+etc = Branchlet("etc", [Branchlet("net", ["hosts", "ifaces"])])
+etc.add_child(Branchlet("ssh", ["keys", "config"]))
+print(etc)
+
+# --- factory: a metaclass that lets the caller pick the subclass ----------------------
+from tavox.datastructures.factory import MetaClassFactory
+
+
+class Shape(metaclass=MetaClassFactory):
+    def __init__(self, size=1):
+        self.size = size
+
+
+class Square(Shape):
+    pass
+
+
+shape = Shape(size=3, **{"class": Square})  # e.g. the class named in a data file
+print(type(shape).__name__, shape.size)     # Square 3
