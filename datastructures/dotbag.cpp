@@ -135,7 +135,10 @@ Ref rest_of(PyObject* key, Py_ssize_t start) {
 class NextOperation {
 public:
     NextOperation(const Args& a, PyObject* name, const BuiltinMethod& builtin, SuperCache& cache)
-        : owner_(a.owner()), name_(name), found_(Super(a).require(name, cache)), builtin_(found_ == builtin) {}
+        : owner_(a.owner()), name_(name), found_(Super::find(owner_, Py_TYPE(a.self()), name, cache)) {
+        if (!found_) raise_format(PyExc_AttributeError, "'super' object has no attribute '%U'", name);
+        builtin_ = found_ == builtin;
+    }
 
     bool builtin() const noexcept { return builtin_; }
 
@@ -148,7 +151,7 @@ private:
     PyObject* owner_;
     PyObject* name_;
     PyObject* found_;
-    bool builtin_;
+    bool builtin_ = false;
 };
 
 Ref next_getitem(const NextOperation& op, PyObject* level, PyObject* key) {
@@ -156,11 +159,19 @@ Ref next_getitem(const NextOperation& op, PyObject* level, PyObject* key) {
     return op.call(level, key);
 }
 
-// Whether an item operation on `value` would run this very function on the same type.
-bool same_code(const Args& a, PyObject* value, PyObject* name) {
-    return Py_TYPE(value) == Py_TYPE(a.self()) &&
-           compat::type_lookup(Py_TYPE(value), name) == reinterpret_cast<PyObject*>(a.function);
-}
+// Whether an item operation `name` on values of self's type runs this very function:
+// then handing the rest of a key path to such a value is a turn of the loop.
+class SameCode {
+public:
+    SameCode(const Args& a, PyObject* name)
+        : type_(Py_TYPE(a.self())),
+          runs_this_(compat::type_lookup(type_, name) == reinterpret_cast<PyObject*>(a.function)) {}
+    bool operator()(PyObject* value) const noexcept { return runs_this_ && Py_TYPE(value) == type_; }
+
+private:
+    PyTypeObject* type_;
+    bool runs_this_;
+};
 
 class RecursionGuard {
 public:
@@ -187,6 +198,7 @@ Ref nested_init(const Args& a) {
 Ref nested_getitem(const Args& a) {
     PyObject* key = a[1];
     NextOperation next_op(a, n___getitem__, dict_getitem, getitem_next);
+    SameCode same_code(a, n___getitem__);
     Ref level = Ref::borrow(a.self());
     for (Py_ssize_t start = 0;;) {
         Py_ssize_t dot = find_dot(key, start);
@@ -195,7 +207,7 @@ Ref nested_getitem(const Args& a) {
         // 1. A key path: the value under the head, then value[rest].
         Ref value = next_getitem(next_op, level, substring(key, start, dot));
         start = dot + 1;
-        if (same_code(a, value, n___getitem__)) {
+        if (same_code(value)) {
             level = value;
             continue;
         }
@@ -209,6 +221,7 @@ Ref nested_setitem(const Args& a) {
     PyObject* key = a[1];
     PyObject* value = a[2];
     PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(a.self()));
+    SameCode same_code(a, n___setitem__);
     Ref level = Ref::borrow(a.self());
     for (Py_ssize_t start = 0;;) {
         Py_ssize_t dot = find_dot(key, start);
@@ -231,7 +244,7 @@ Ref nested_setitem(const Args& a) {
         Ref target = call_method(level, n_setdefault, head, fresh);
         // 1.3 A level of this class takes the rest.
         if (isinstance(target, type)) {
-            if (same_code(a, target, n___setitem__)) {
+            if (same_code(target)) {
                 level = target;
                 continue;
             }
@@ -256,6 +269,7 @@ Ref nested_contains(const Args& a) {
         if (next_contains.builtin()) return boolean(check(PyDict_Type.tp_as_sequence->sq_contains(level, k)) == 1);
         return next_contains.call(level, k);
     };
+    SameCode same_code(a, n___contains__);
     Ref level = Ref::borrow(a.self());
     for (Py_ssize_t start = 0;;) {
         Py_ssize_t dot = find_dot(key, start);
@@ -267,7 +281,7 @@ Ref nested_contains(const Args& a) {
         if (!is_true(found)) return found;
         Ref value = next_getitem(NextOperation(a, n___getitem__, dict_getitem, getitem_next), level, head);
         start = dot + 1;
-        if (same_code(a, value, n___contains__)) {
+        if (same_code(value)) {
             level = value;
             continue;
         }
@@ -279,6 +293,7 @@ Ref nested_contains(const Args& a) {
 // __delitem__(self, key)
 Ref nested_delitem(const Args& a) {
     PyObject* key = a[1];
+    SameCode same_code(a, n___delitem__);
     Ref level = Ref::borrow(a.self());
     for (Py_ssize_t start = 0;;) {
         Py_ssize_t dot = find_dot(key, start);
@@ -295,7 +310,7 @@ Ref nested_delitem(const Args& a) {
         // 1. A key path: delete the rest from the value under the head.
         Ref value = next_getitem(NextOperation(a, n___getitem__, dict_getitem, getitem_next), level, substring(key, start, dot));
         start = dot + 1;
-        if (same_code(a, value, n___delitem__)) {
+        if (same_code(value)) {
             level = value;
             continue;
         }
