@@ -62,7 +62,12 @@ PyObject* module_create(PyObject* spec, PyModuleDef*) {
             raise(PyExc_ImportError,
                   "Interpreter change detected - this module can only be loaded into one interpreter per process.");
         }
-        if (created_module) return Ref::borrow(created_module);
+        if (created_module) {
+            // The interpreter resets the state pointer of the module handed back, and
+            // the exec step then allocates a new state: free the one it had.
+            PyMem_Free(PyModule_GetState(created_module));
+            return Ref::borrow(created_module);
+        }
 
         Name::intern_all();
         Ref name = getattr(spec, n_name);

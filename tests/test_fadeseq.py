@@ -72,7 +72,8 @@ def test_module_and_class_shape():
             seen.append(items)
             super().__init__(items)
 
-    Spy([a := Obj(0)])[:]
+    a = Obj(0)
+    Spy([a])[:]
     for gen, name, qualname in [(iter(FadeSeq([a])), "__iter__", "FadeSeq.__iter__"),
                                 (seen[-1], "genexpr", "FadeSeq.__getitem__.<locals>.genexpr")]:
         assert isinstance(gen, collections.abc.Generator) and (gen.__name__, gen.__qualname__) == (name, qualname)
