@@ -4,12 +4,19 @@
 //   ...run Python code...         // (normalised, traceback attached) so code may run
 //   error.rethrow();              // back into the indicator, and unwind again
 //
+// Take the error inside the C++ handler (`catch (const PyError&) { failure.emplace(); }`
+// into a std::optional<CaughtError>) and rethrow it after the handler has ended:
+// GCC 12 at -O2/-O3 was seen to miscompile a rethrow from inside the handler that
+// declared the CaughtError (the released reference was dropped a second time).
+//
 //   Handling handling(exc);       // for its lifetime `exc` is the exception being
 //                                 // handled, as inside an `except` block: anything
 //                                 // raised meanwhile gets it as its __context__
 #pragma once
 
 #include "common/ref.hpp"
+
+#include <optional>
 
 namespace tavox {
 
@@ -31,6 +38,9 @@ public:
 #endif
         if (!value_) raise(PyExc_SystemError, "error return without exception set");
     }
+
+    CaughtError(const CaughtError&) = delete;
+    CaughtError& operator=(const CaughtError&) = delete;
 
     PyObject* value() const noexcept { return value_.get(); }
     bool matches(PyObject* type) const noexcept { return PyErr_GivenExceptionMatches(value_, type); }

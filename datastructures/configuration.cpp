@@ -43,21 +43,26 @@ void with_block(PyObject* manager, Body&& body) {
     Ref enter = getattr(type, n___enter__);
     Ref exit = getattr(type, n___exit__);
     Ref value = call(enter, manager);
+    // The body's error is taken out of the indicator first, so that __exit__ runs
+    // with it as the exception being handled, outside any C++ handler.
+    std::optional<CaughtError> failure;
     try {
         body(value.get());
     } catch (const PyError&) {
-        CaughtError error;
-        bool suppress;
-        {
-            Handling handling(error.value());
-            Ref traceback = Ref::steal(PyException_GetTraceback(error.value()));
-            suppress = is_true(call(exit, manager, reinterpret_cast<PyObject*>(Py_TYPE(error.value())),
-                                    error.value(), traceback ? traceback.get() : Py_None));
-        }
-        if (!suppress) error.rethrow();
+        failure.emplace();
+    }
+    if (!failure) {
+        call(exit, manager, Py_None, Py_None, Py_None);
         return;
     }
-    call(exit, manager, Py_None, Py_None, Py_None);
+    bool suppress;
+    {
+        Handling handling(failure->value());
+        Ref traceback = Ref::steal(PyException_GetTraceback(failure->value()));
+        suppress = is_true(call(exit, manager, reinterpret_cast<PyObject*>(Py_TYPE(failure->value())),
+                                failure->value(), traceback ? traceback.get() : Py_None));
+    }
+    if (!suppress) failure->rethrow();
 }
 
 // ---- Configuration ----------------------------------------------------------------------
@@ -266,13 +271,21 @@ Ref normalized_name(PyObject* name) {
 }
 #endif
 
+// importlib.metadata, or on Python 3.7 its backport importlib_metadata.
+Ref import_metadata() {
+    Ref metadata = Ref::steal(PyImport_ImportModule("importlib.metadata"));
+    if (metadata || !PyErr_ExceptionMatches(PyExc_ImportError)) return check(metadata.release());
+    PyErr_Clear();
+    return check(PyImport_ImportModule("importlib_metadata"));
+}
+
 // iter_entry_points(group, name=None)
 Ref metadata_iter_entry_points(const Args& a) {
     PyObject* group = a[0];
     PyObject* name = a[1];
     Ref entry_point_class = a.global(n_EntryPoint);
     Ref distribution_class = a.global(n_Distribution);
-    Ref metadata = check(PyImport_ImportModule("importlib.metadata"));
+    Ref metadata = import_metadata();
     Ref found = check(PyList_New(0));
 #if PY_VERSION_HEX >= 0x030A0000
     // entry_points() selects; every entry point knows its distribution.

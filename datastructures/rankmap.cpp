@@ -323,6 +323,7 @@ Ref rankmap_setitem(const Args& a) {
     }
     // (b) the dictionary stores the value; when it refuses the key (unhashable), the
     // order is put back so that it still holds exactly the dictionary's keys
+    std::optional<CaughtError> refused;
     try {
         Ref data = data_of(self);
         if (PyDict_CheckExact(data.get()))
@@ -331,13 +332,15 @@ Ref rankmap_setitem(const Args& a) {
             call_method(data, n___setitem__, name, value);
     } catch (const PyError&) {
         if (!appended) throw;
-        CaughtError error;
+        refused.emplace();
+    }
+    if (refused) {
         try {
             forget_appended(order, name);
         } catch (const PyError&) {
             PyErr_Clear();  // the dictionary's error is the one to report
         }
-        error.rethrow();
+        refused->rethrow();
     }
     return none();
 }

@@ -41,6 +41,8 @@ class Sub(FadeSeq):
 @contextlib.contextmanager
 def unraisable():
     """Collects the exceptions the interpreter reports as ignored (failed callbacks)."""
+    if not hasattr(sys, "unraisablehook"):
+        pytest.skip("needs sys.unraisablehook (Python 3.8+)")
     seen, old = [], sys.unraisablehook
     sys.unraisablehook = lambda args: seen.append(args.exc_type)
     try:
