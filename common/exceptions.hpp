@@ -5,9 +5,9 @@
 //   error.rethrow();              // back into the indicator, and unwind again
 //
 // Take the error inside the C++ handler (`catch (const PyError&) { failure.emplace(); }`
-// into a std::optional<CaughtError>) and rethrow it after the handler has ended:
-// GCC 12 at -O2/-O3 was seen to miscompile a rethrow from inside the handler that
-// declared the CaughtError (the released reference was dropped a second time).
+// into a std::optional<CaughtError>) and rethrow it after the handler has ended.  A
+// rethrow from inside the handler that declared the CaughtError was seen, in optimised
+// g++ 12 builds, to drop the released reference a second time.
 //
 //   Handling handling(exc);       // for its lifetime `exc` is the exception being
 //                                 // handled, as inside an `except` block: anything
