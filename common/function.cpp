@@ -206,21 +206,12 @@ PyObject* function_repr(PyObject* self) {
     return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname.get(), self);
 }
 
-// __name__ and __qualname__ must stay strings; __doc__ and __module__ take anything.
-int set_string(Ref& field, PyObject* value, const char* what) {
-    if (!value || !PyUnicode_Check(value)) {
-        PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
-        return -1;
-    }
-    field = Ref::borrow(value);
-    return 0;
-}
 
 PyObject* get_name(PyObject* self, void*) { return Ref(as_function(self)->name).release(); }
-int set_name(PyObject* self, PyObject* value, void*) { return set_string(as_function(self)->name, value, "__name__"); }
+int set_name(PyObject* self, PyObject* value, void*) { return set_str_field(as_function(self)->name, value, "__name__"); }
 PyObject* get_qualname(PyObject* self, void*) { return Ref(as_function(self)->qualname).release(); }
 int set_qualname(PyObject* self, PyObject* value, void*) {
-    return set_string(as_function(self)->qualname, value, "__qualname__");
+    return set_str_field(as_function(self)->qualname, value, "__qualname__");
 }
 PyObject* get_doc(PyObject* self, void*) {
     Function* f = as_function(self);

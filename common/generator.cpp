@@ -475,20 +475,12 @@ PyObject* gen_repr(PyObject* self) {
     return PyUnicode_FromFormat("<generator object %S at %p>", self_of(self)->qualname.get(), self);
 }
 
-int set_string(Ref& field, PyObject* value, const char* what) {
-    if (!value || !PyUnicode_Check(value)) {
-        PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
-        return -1;
-    }
-    field = Ref::borrow(value);
-    return 0;
-}
 
 PyObject* get_name(PyObject* self, void*) { return Ref(self_of(self)->name).release(); }
-int set_name(PyObject* self, PyObject* value, void*) { return set_string(self_of(self)->name, value, "__name__"); }
+int set_name(PyObject* self, PyObject* value, void*) { return set_str_field(self_of(self)->name, value, "__name__"); }
 PyObject* get_qualname(PyObject* self, void*) { return Ref(self_of(self)->qualname).release(); }
 int set_qualname(PyObject* self, PyObject* value, void*) {
-    return set_string(self_of(self)->qualname, value, "__qualname__");
+    return set_str_field(self_of(self)->qualname, value, "__qualname__");
 }
 PyObject* get_running(PyObject* self, void*) {
     return boolean(self_of(self)->state == GeneratorState::running).release();

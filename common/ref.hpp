@@ -80,6 +80,17 @@ inline void check_no_error() {
     if (PyErr_Occurred()) throw_error();
 }
 
+// The body of a setter slot for a str attribute such as __name__ or __qualname__:
+// TypeError "<what> must be set to a string object" for anything else (or deletion).
+inline int set_str_field(Ref& field, PyObject* value, const char* what) noexcept {
+    if (!value || !PyUnicode_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
+        return -1;
+    }
+    field = Ref::borrow(value);
+    return 0;
+}
+
 inline Ref none() { return Ref::borrow(Py_None); }
 inline Ref boolean(bool value) { return Ref::borrow(value ? Py_True : Py_False); }
 
