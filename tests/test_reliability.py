@@ -181,6 +181,20 @@ def test_fadeseq_callbacks_do_not_keep_the_sequence_alive():
 
 # ---- threads -----------------------------------------------------------------------
 
+def run_in_threads(target, arguments):
+    """One thread per argument, switching as often as the interpreter allows."""
+    old = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)
+    try:
+        threads = [threading.Thread(target=target, args=(argument,)) for argument in arguments]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+    finally:
+        sys.setswitchinterval(old)
+
+
 @pytest.mark.refleak_exempt("thread stress")
 def test_concurrent_key_path_writes_leave_a_consistent_bag():
     bag = NestedDotBag()
@@ -195,16 +209,7 @@ def test_concurrent_key_path_writes_leave_a_consistent_bag():
         except Exception as e:  # pragma: no cover - reported below
             errors.append(e)
 
-    old = sys.getswitchinterval()
-    sys.setswitchinterval(1e-6)
-    try:
-        threads = [threading.Thread(target=writer, args=("t%d" % n,)) for n in range(4)]
-        for t in threads:
-            t.start()
-        for t in threads:
-            t.join()
-    finally:
-        sys.setswitchinterval(old)
+    run_in_threads(writer, ["t%d" % n for n in range(4)])
     assert errors == []
     for n in range(4):
         level = bag["shared.t%d" % n]
@@ -224,14 +229,5 @@ def test_rankmap_shared_between_threads_keeps_its_invariant():
             if i % 5 == 0 and (base + 1) in m:
                 m.move(base + 1, 0)
 
-    old = sys.getswitchinterval()
-    sys.setswitchinterval(1e-6)
-    try:
-        threads = [threading.Thread(target=worker, args=(n * 100,)) for n in range(4)]
-        for t in threads:
-            t.start()
-        for t in threads:
-            t.join()
-    finally:
-        sys.setswitchinterval(old)
+    run_in_threads(worker, [n * 100 for n in range(4)])
     assert sorted(m._order) == sorted(m._data) and len(set(m._order)) == len(m._order)
