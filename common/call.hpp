@@ -5,6 +5,7 @@
 //   call_kw(f, {a}, {{n_key, k}}) f(a, key=k)
 //   call_args(f, tuple, dict)     f(*tuple, **dict); dict may be nullptr
 //   getattr / setattr / getitem / setitem / contains / is_true / isinstance
+//   getattr_optional(obj, name)   obj.name, or an empty Ref when it has none
 //
 // Arguments are borrowed PyObject* (a Ref converts implicitly); every result is an
 // owned Ref; every failure throws PyError.
@@ -43,6 +44,15 @@ inline Ref call_args(PyObject* callable, PyObject* args, PyObject* kwargs) {
 }
 
 inline Ref getattr(PyObject* obj, PyObject* name) { return check(PyObject_GetAttr(obj, name)); }
+inline Ref getattr_optional(PyObject* obj, PyObject* name) {
+    PyObject* value = nullptr;
+#if PY_VERSION_HEX >= 0x030D0000
+    if (PyObject_GetOptionalAttr(obj, name, &value) < 0) throw_error();
+#else
+    if (_PyObject_LookupAttr(obj, name, &value) < 0) throw_error();
+#endif
+    return Ref::steal(value);
+}
 inline void setattr(PyObject* obj, PyObject* name, PyObject* value) { check(PyObject_SetAttr(obj, name, value)); }
 inline Ref getitem(PyObject* obj, PyObject* key) { return check(PyObject_GetItem(obj, key)); }
 inline void setitem(PyObject* obj, PyObject* key, PyObject* value) { check(PyObject_SetItem(obj, key, value)); }

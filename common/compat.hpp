@@ -5,6 +5,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstdint>
+
 #if PY_VERSION_HEX < 0x03070000
 #error "tavox-datastructures needs CPython 3.7 or newer"
 #endif
@@ -70,6 +72,15 @@ inline unsigned int type_version(PyTypeObject* type) {
     (void)type;
     return 0;
 #endif
+}
+
+// A dict's version (PEP 509): renewed by every change of the dict, never handed out
+// twice.  Deprecated for other uses from 3.12 on, and still kept up to date by 3.13.
+inline uint64_t dict_version(PyObject* dict) {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+#pragma GCC diagnostic pop
 }
 
 // Look a key up in a dict without masking errors; borrowed result, nullptr with no

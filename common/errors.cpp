@@ -28,6 +28,17 @@ void raise_format(PyObject* type, const char* format, ...) {
     throw PyError{};
 }
 
+void raise_object(PyObject* type, PyObject* value) {
+    if (PyExceptionInstance_Check(value)) {
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(value)), value);
+        throw PyError{};
+    }
+    // Made here, so that a tuple is the one argument and not the argument list.
+    Ref error = check(PyObject_CallFunctionObjArgs(type, value, nullptr));
+    PyErr_SetObject(type, error);
+    throw PyError{};
+}
+
 void raise_in_place(PyObject* type, const char* message) {
     CaughtError original;
     Handling handling(original.value());

@@ -16,6 +16,7 @@
 
 #include "common/ref.hpp"
 
+#include <new>
 #include <optional>
 
 namespace tavox {
@@ -26,18 +27,11 @@ namespace tavox {
 class CaughtError {
 public:
     CaughtError() {
-#if PY_VERSION_HEX >= 0x030C0000
-        value_ = Ref::steal(PyErr_GetRaisedException());
-#else
-        PyObject *type, *value, *traceback;
-        PyErr_Fetch(&type, &value, &traceback);
-        PyErr_NormalizeException(&type, &value, &traceback);
-        Ref owned_type = Ref::steal(type), owned_traceback = Ref::steal(traceback);
-        value_ = Ref::steal(value);
-        if (value_ && owned_traceback) check(PyException_SetTraceback(value_, owned_traceback));
-#endif
+        take();
         if (!value_) raise(PyExc_SystemError, "error return without exception set");
     }
+    // For code that does not throw: empty when no error was pending.
+    explicit CaughtError(std::nothrow_t) noexcept { take(); }
 
     CaughtError(const CaughtError&) = delete;
     CaughtError& operator=(const CaughtError&) = delete;
@@ -63,6 +57,19 @@ public:
     }
 
 private:
+    void take() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+        value_ = Ref::steal(PyErr_GetRaisedException());
+#else
+        PyObject *type, *value, *traceback;
+        PyErr_Fetch(&type, &value, &traceback);
+        PyErr_NormalizeException(&type, &value, &traceback);
+        Ref owned_type = Ref::steal(type), owned_traceback = Ref::steal(traceback);
+        value_ = Ref::steal(value);
+        if (value_ && owned_traceback && PyException_SetTraceback(value_, owned_traceback) < 0) PyErr_Clear();
+#endif
+    }
+
     Ref value_;
 };
 
@@ -108,5 +115,11 @@ private:
 // Replace the pending exception by `type(message)`, with the pending one as its
 // __cause__ and __context__ (as `raise X from pending`); does not unwind.
 void set_from_cause(PyObject* type, const char* message) noexcept;
+
+// PEP 479: a pending StopIteration that leaves a generator's body becomes
+// RuntimeError "generator raised StopIteration", caused by it.
+inline void convert_stop_iteration() noexcept {
+    if (PyErr_ExceptionMatches(PyExc_StopIteration)) set_from_cause(PyExc_RuntimeError, "generator raised StopIteration");
+}
 
 }  // namespace tavox

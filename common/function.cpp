@@ -2,6 +2,7 @@
 
 #include "common/boundary.hpp"
 #include "common/call.hpp"
+#include "common/recursion.hpp"
 
 #include <cctype>
 #include <cstddef>
@@ -62,8 +63,8 @@ Ref parse_literal(std::string_view s, const char* text) {
         more_or_less = "at most";
         expected = total;
     }
-    raise_format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
-                 PyUnicode_AsUTF8(f->name), more_or_less, expected, expected == 1 ? "" : "s", given);
+    raise_format(PyExc_TypeError, "%.200U() takes %.8s %zd positional argument%.1s (%zd given)", f->name.get(),
+                 more_or_less, expected, expected == 1 ? "" : "s", given);
 }
 
 Py_ssize_t find_parameter(const Signature& sig, PyObject* keyword) {
@@ -115,19 +116,18 @@ Ref bind_and_call(Function* f, PyObject* const* args, Py_ssize_t nargs, PyObject
         PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
         PyObject* value = args[nargs + k];
         if (!PyUnicode_Check(keyword))
-            raise_format(PyExc_TypeError, "%.200s() keywords must be strings", PyUnicode_AsUTF8(f->name));
+            raise_format(PyExc_TypeError, "%.200U() keywords must be strings", f->name.get());
         Py_ssize_t index = find_parameter(sig, keyword);
         if (index >= 0) {
             if (values[index])
-                raise_format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
-                             PyUnicode_AsUTF8(f->name), keyword);
+                raise_format(PyExc_TypeError, "%U() got multiple values for keyword argument '%U'", f->name.get(),
+                             keyword);
             values[index] = value;
         } else if (sig.varkw) {
             if (!varkw) varkw = check(PyDict_New());
             check(PyDict_SetItem(varkw, keyword, value));
         } else {
-            raise_format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", PyUnicode_AsUTF8(f->name),
-                         keyword);
+            raise_format(PyExc_TypeError, "%U() got an unexpected keyword argument '%U'", f->name.get(), keyword);
         }
     }
     for (Py_ssize_t i = 0; i < total; ++i) {
@@ -138,14 +138,21 @@ Ref bind_and_call(Function* f, PyObject* const* args, Py_ssize_t nargs, PyObject
     return f->impl(Args{f, values, varargs.get(), varkw.get()});
 }
 
+// Every call is one level of recursion, as a Python frame is (recursion.hpp).
+constexpr char calling[] = " while calling a Python object";
+
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    return boundary([&] { return bind_and_call(as_function(callable), args, PyVectorcall_NARGS(nargsf), kwnames); });
+    return boundary([&] {
+        Descent level(calling);
+        return bind_and_call(as_function(callable), args, PyVectorcall_NARGS(nargsf), kwnames);
+    });
 }
 
 #if PY_VERSION_HEX < 0x03080000
 // tp_call where the interpreter has no vectorcall: the same binding from a tuple and a dict.
 PyObject* function_call(PyObject* callable, PyObject* args, PyObject* kwargs) {
     return boundary([&] {
+        Descent level(calling);
         std::vector<PyObject*> stack(&PyTuple_GET_ITEM(args, 0), &PyTuple_GET_ITEM(args, 0) + PyTuple_GET_SIZE(args));
         Ref kwnames;
         if (kwargs && PyDict_GET_SIZE(kwargs)) {

@@ -17,6 +17,7 @@
 #include "common/call.hpp"
 #include "common/module.hpp"
 #include "common/names.hpp"
+#include "common/recursion.hpp"
 
 #include <new>
 
@@ -26,31 +27,20 @@ namespace {
 
 PyTypeObject GeneratorType = compat::static_type_head();
 
+constexpr char delegating[] = " while running a delegated generator";
+
 Name n_send{"send"}, n_throw{"throw"}, n_close{"close"}, n_replace{"replace"}, n_co_qualname{"co_qualname"};
 
 // ---- errors --------------------------------------------------------------------
 
-struct SavedError {
-    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
-    void fetch() noexcept { PyErr_Fetch(&type, &value, &traceback); }
-    void restore() noexcept {
-        PyErr_Restore(type, value, traceback);
-        type = value = traceback = nullptr;
-    }
-};
-
 // The value a pending StopIteration carries (None when it carries none), clearing it.
 Ref take_stop_iteration_value() noexcept {
-    SavedError e;
-    e.fetch();
-    PyErr_NormalizeException(&e.type, &e.value, &e.traceback);
-    Ref value;
-    if (e.value && PyObject_TypeCheck(e.value, reinterpret_cast<PyTypeObject*>(PyExc_StopIteration)))
-        value = Ref::borrow(reinterpret_cast<PyStopIterationObject*>(e.value)->value);
-    Py_XDECREF(e.type);
-    Py_XDECREF(e.value);
-    Py_XDECREF(e.traceback);
-    return value ? value : none();
+    CaughtError stop(std::nothrow);
+    PyObject* e = stop.value();
+    if (e && PyObject_TypeCheck(e, reinterpret_cast<PyTypeObject*>(PyExc_StopIteration))) {
+        if (PyObject* value = reinterpret_cast<PyStopIterationObject*>(e)->value) return Ref::borrow(value);
+    }
+    return none();
 }
 
 // StopIteration(value) as the pending error, wrapping values that would otherwise be
@@ -60,15 +50,9 @@ void set_stop_iteration(PyObject* value) noexcept {
         PyErr_SetNone(PyExc_StopIteration);
     } else if (!PyTuple_Check(value) && !PyExceptionInstance_Check(value)) {
         PyErr_SetObject(PyExc_StopIteration, value);
-    } else if (PyObject* e = PyObject_CallFunctionObjArgs(PyExc_StopIteration, value, nullptr)) {
+    } else if (Ref e = Ref::steal(PyObject_CallFunctionObjArgs(PyExc_StopIteration, value, nullptr))) {
         PyErr_SetObject(PyExc_StopIteration, e);
-        Py_DECREF(e);
     }
-}
-
-// PEP 479: a StopIteration leaving the body becomes RuntimeError, caused by it.
-void convert_stop_iteration() noexcept {
-    if (PyErr_ExceptionMatches(PyExc_StopIteration)) set_from_cause(PyExc_RuntimeError, "generator raised StopIteration");
 }
 
 // ---- the driver ----------------------------------------------------------------
@@ -117,9 +101,9 @@ private:
 // One step of a delegate: send(value) as `yield from` does it.
 Result delegate_send(PyObject* delegate, PyObject* value) noexcept {
     if (is_generator(delegate)) {
-        if (Py_EnterRecursiveCall(" while running a delegated generator")) return raised();
+        if (!enter_descent(delegating)) return raised();
         Result r = send(as_generator(delegate), value);
-        Py_LeaveRecursiveCall();
+        leave_descent();
         if (r.step == Step::exhausted) return {Step::returned, none()};
         return r;
     }
@@ -150,12 +134,12 @@ Result delegate_send(PyObject* delegate, PyObject* value) noexcept {
 // 0, or -1 with the error set.
 int close_delegate(PyObject* delegate) noexcept {
     if (is_generator(delegate)) {
-        if (Py_EnterRecursiveCall(" while closing a delegated generator")) return -1;
+        if (!enter_descent(" while closing a delegated generator")) return -1;
         Result r = close(as_generator(delegate));
-        Py_LeaveRecursiveCall();
+        leave_descent();
         return r.step == Step::raised ? -1 : 0;
     }
-    PyObject* method = PyObject_GetAttr(delegate, n_close);
+    Ref method = Ref::steal(PyObject_GetAttr(delegate, n_close));
     if (!method) {
         if (PyErr_ExceptionMatches(PyExc_AttributeError))
             PyErr_Clear();
@@ -163,11 +147,7 @@ int close_delegate(PyObject* delegate) noexcept {
             PyErr_WriteUnraisable(delegate);
         return 0;
     }
-    PyObject* result = PyObject_CallFunctionObjArgs(method, nullptr);
-    Py_DECREF(method);
-    if (!result) return -1;
-    Py_DECREF(result);
-    return 0;
+    return Ref::steal(PyObject_CallFunctionObjArgs(method, nullptr)) ? 0 : -1;
 }
 
 // The body ended (or was abandoned before it started): what it gives the caller.
@@ -259,26 +239,25 @@ Result throw_into(Generator* g, PyObject* type, PyObject* value, PyObject* trace
             // Closed: GeneratorExit is raised in the body below.
         } else if (is_generator(delegate)) {
             Result r;
-            if (Py_EnterRecursiveCall(" while running a delegated generator")) {
+            if (!enter_descent(delegating)) {
                 r = raised();
             } else {
                 {
                     Running running(g);
                     r = throw_into(as_generator(delegate), type, value, traceback, close_on_exit);
                 }
-                Py_LeaveRecursiveCall();
+                leave_descent();
             }
             return after_delegate(g, std::move(r));
         } else {
-            PyObject* method = PyObject_GetAttr(delegate, n_throw);
+            Ref method = Ref::steal(PyObject_GetAttr(delegate, n_throw));
             if (method) {
-                PyObject* item;
+                Ref item;
                 {
                     Running running(g);
-                    item = PyObject_CallFunctionObjArgs(method, type, value, traceback, nullptr);
+                    item = Ref::steal(PyObject_CallFunctionObjArgs(method, type, value, traceback, nullptr));
                 }
-                Py_DECREF(method);
-                if (item) return after_delegate(g, {Step::yielded, Ref::steal(item)});
+                if (item) return after_delegate(g, {Step::yielded, std::move(item)});
                 if (PyErr_ExceptionMatches(PyExc_StopIteration))
                     return after_delegate(g, {Step::returned, take_stop_iteration_value()});
                 return after_delegate(g, raised());
@@ -295,37 +274,25 @@ Result throw_into(Generator* g, PyObject* type, PyObject* value, PyObject* trace
         PyErr_SetString(PyExc_TypeError, "throw() third argument must be a traceback object");
         return raised();
     }
-    PyObject* exc_type = type;
-    PyObject* exc_value = value;
-    PyObject* exc_traceback = traceback;
-    Py_INCREF(exc_type);
-    Py_XINCREF(exc_value);
-    Py_XINCREF(exc_traceback);
-    if (PyExceptionClass_Check(exc_type)) {
+    if (PyExceptionClass_Check(type)) {
+        PyObject* exc_type = Ref::borrow(type).release();
+        PyObject* exc_value = Ref::borrow(value).release();
+        PyObject* exc_traceback = Ref::borrow(traceback).release();
         PyErr_NormalizeException(&exc_type, &exc_value, &exc_traceback);
-    } else if (PyExceptionInstance_Check(exc_type)) {
-        if (exc_value && exc_value != Py_None) {
+        PyErr_Restore(exc_type, exc_value, exc_traceback);  // steals all three
+    } else if (PyExceptionInstance_Check(type)) {
+        if (value && value != Py_None) {
             PyErr_SetString(PyExc_TypeError, "instance exception may not have a separate value");
-        } else {
-            Py_XDECREF(exc_value);
-            exc_value = exc_type;
-            exc_type = PyExceptionInstance_Class(exc_value);
-            Py_INCREF(exc_type);
-            if (!exc_traceback) exc_traceback = PyException_GetTraceback(exc_value);
-            PyErr_Restore(exc_type, exc_value, exc_traceback);
-            return resume(g, Ref(), true);
+            return raised();
         }
+        Ref instance_traceback = traceback ? Ref::borrow(traceback) : Ref::steal(PyException_GetTraceback(type));
+        PyErr_Restore(Ref::borrow(PyExceptionInstance_Class(type)).release(), Ref::borrow(type).release(),
+                      instance_traceback.release());
     } else {
         PyErr_Format(PyExc_TypeError, "exceptions must be classes or instances deriving from BaseException, not %s",
-                     Py_TYPE(exc_type)->tp_name);
-    }
-    if (PyErr_Occurred()) {  // refused: the arguments go back unused
-        Py_DECREF(exc_type);
-        Py_XDECREF(exc_value);
-        Py_XDECREF(exc_traceback);
+                     Py_TYPE(type)->tp_name);
         return raised();
     }
-    PyErr_Restore(exc_type, exc_value, exc_traceback);
     return resume(g, Ref(), true);
 }
 
@@ -418,10 +385,9 @@ PyObject* gen_close(PyObject* self, PyObject*) {
 void gen_finalize(PyObject* self) {
     Generator* g = self_of(self);
     if (g->state != GeneratorState::suspended) return;
-    SavedError saved;
-    saved.fetch();
+    CaughtError pending(std::nothrow);
     if (close(g).step == Step::raised) PyErr_WriteUnraisable(self);
-    saved.restore();
+    pending.restore();
 }
 
 int gen_traverse(PyObject* self, visitproc visit, void* arg) {
@@ -564,9 +530,9 @@ void GeneratorCode::ensure() {
 #if PY_VERSION_HEX >= 0x030B0000
     code = call_kw(getattr(code, n_replace), {}, {{n_co_qualname, qualname}});
 #endif
-    name_ = name.release();
-    qualname_ = qualname.release();
-    code_ = code.release();
+    name_.set(std::move(name));
+    qualname_.set(std::move(qualname));
+    code_.set(std::move(code));
 }
 
 void init_generator_type() {

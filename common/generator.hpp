@@ -121,17 +121,15 @@ public:
     GeneratorCode& operator=(const GeneratorCode&) = delete;
 
     void ensure();  // throws PyError
-    PyObject* name() const noexcept { return name_; }
-    PyObject* qualname() const noexcept { return qualname_; }
-    PyObject* code() const noexcept { return code_; }
+    PyObject* name() const noexcept { return name_.get(); }
+    PyObject* qualname() const noexcept { return qualname_.get(); }
+    PyObject* code() const noexcept { return code_.get(); }
 
 private:
     const char* name_text_;
     const char* qualname_text_;
     const char* module_text_;
-    PyObject* name_ = nullptr;
-    PyObject* qualname_ = nullptr;
-    PyObject* code_ = nullptr;
+    Kept name_, qualname_, code_;
 };
 
 enum class GeneratorState : unsigned char { created, suspended, running, finished };

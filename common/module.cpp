@@ -13,7 +13,7 @@ namespace {
 
 // One shared library holds one module, so this state is the module's.
 int64_t loaded_interpreter = -1;
-PyObject* created_module = nullptr;   // strong: handed back to every later create
+Kept created_module;                  // handed back to every later create
 PyObject* executed_module = nullptr;  // borrowed from created_module once the body succeeded
 
 Name n_loader{"loader"}, n_origin{"origin"}, n_parent{"parent"},
@@ -65,7 +65,7 @@ PyObject* module_create(PyObject* spec, PyModuleDef*) {
         if (created_module) {
             // The interpreter resets the state pointer of the module handed back, and
             // the exec step then allocates a new state: free the one it had.
-            PyMem_Free(PyModule_GetState(created_module));
+            PyMem_Free(PyModule_GetState(created_module.get()));
             return Ref::borrow(created_module);
         }
 
@@ -76,7 +76,7 @@ PyObject* module_create(PyObject* spec, PyModuleDef*) {
         copy_spec_attribute(spec, module, n_origin, n___file__, true);
         copy_spec_attribute(spec, module, n_parent, n___package__, true);
         copy_spec_attribute(spec, module, n_submodule_search_locations, n___path__, false);
-        created_module = Ref(module).release();
+        created_module.set(module);
         return module;
     });
 }

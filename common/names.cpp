@@ -11,7 +11,7 @@ Name::Name(const char* text) noexcept : text_(text), next_(registry) { registry 
 void Name::intern_all() {
     for (Name* n = registry; n; n = n->next_) {
         if (n->object_) continue;
-        n->object_ = check(PyUnicode_InternFromString(n->text_)).release();
+        n->object_.set(check(PyUnicode_InternFromString(n->text_)));
     }
 }
 

@@ -16,15 +16,15 @@ public:
     Name(const Name&) = delete;
     Name& operator=(const Name&) = delete;
 
-    operator PyObject*() const noexcept { return object_; }
-    PyObject* get() const noexcept { return object_; }
+    operator PyObject*() const noexcept { return object_.get(); }
+    PyObject* get() const noexcept { return object_.get(); }
     const char* text() const noexcept { return text_; }
 
     static void intern_all();  // throws PyError
 
 private:
     const char* text_;
-    PyObject* object_ = nullptr;  // immortal once interned
+    Kept object_;
     Name* next_;
 };
 

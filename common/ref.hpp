@@ -7,6 +7,10 @@
 //   check(int/ssize)  throws PyError when the C API reported -1.
 //   PyError           thrown right after the interpreter's error indicator was set.
 //   raise(type, ...)  sets the error indicator (PyErr_Format) and throws PyError.
+//   raise_object(type, value)
+//                     raises `value` itself when it is an exception, else type(value):
+//                     the one argument, also when it is a tuple (KeyError(key)).
+//   Kept              an owned reference in a static, kept for the life of the process.
 //
 // The only place where a PyError turns back into a NULL/-1 return is the boundary
 // (boundary.hpp) that wraps every entry point the interpreter calls.
@@ -25,6 +29,7 @@ struct PyError {};
 [[noreturn]] void throw_error();  // asserts that an error is set, then throws PyError
 [[noreturn]] void raise(PyObject* type, const char* message);
 [[noreturn]] void raise_format(PyObject* type, const char* format, ...);
+[[noreturn]] void raise_object(PyObject* type, PyObject* value);
 
 class Ref {
 public:
@@ -59,6 +64,28 @@ public:
 
 private:
     explicit Ref(PyObject* p) noexcept : p_(p) {}
+    PyObject* p_ = nullptr;
+};
+
+// An owned reference held by a static object: set by a module body (or replaced by a
+// memo), and never dropped, since static destructors run after the interpreter is gone.
+// Replacing the value drops the old one only after the new one is in place, so code run
+// by that drop sees a consistent holder.
+class Kept {
+public:
+    constexpr Kept() noexcept = default;
+    Kept(const Kept&) = delete;
+    Kept& operator=(const Kept&) = delete;
+
+    // Puts `value` in place and hands back the old value (dropped by the caller).
+    Ref exchange(Ref value) noexcept { return Ref::steal(std::exchange(p_, value.release())); }
+    void set(Ref value) noexcept { exchange(std::move(value)); }
+
+    PyObject* get() const noexcept { return p_; }
+    operator PyObject*() const noexcept { return p_; }
+    explicit operator bool() const noexcept { return p_ != nullptr; }
+
+private:
     PyObject* p_ = nullptr;
 };
 

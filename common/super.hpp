@@ -1,105 +1,147 @@
 // Base calls: what `super().name(...)` does inside a method.
 //
-//   Super base(a);                        // super() of the method being called
-//   Ref r = base.call(n_keys);            // super().keys()
-//   Ref m = base.attr(n_remove);          // super().remove (bound)
+// One BaseCall per call site, at namespace scope.  It may name a body that does what a
+// known method does; the module body tells it which method that is:
 //
-// The attribute is searched in type(self).__mro__ after the method's defining
-// class, exactly as super() searches, and bound as super() binds it.  A method
-// descriptor found that way (a Function of ours, a built-in method) is called with
-// self prepended instead of creating a bound method first, which is the same call.
+//     Ref dict_getitem(PyObject* self, PyObject* key) { ... }   // what dict.__getitem__ does
+//     BaseCall super_getitem{"__getitem__", dict_getitem};
+//     ...in the module body: super_getitem.learn(&PyDict_Type);
 //
-// Fast path: when the attribute found is a built-in type's own method (for instance
-// dict.__getitem__), which is exactly what the interpreter would run, the caller
-// may run the built-in's C function directly:
+//     Ref value = super_getitem(a)(key);              // super().__getitem__(key)
+//     super_init(a).call_args(a.varargs, a.varkw);    // super().__init__(*args, **kwargs)
+//     super_repr(owner, self)();                      // super(owner, self).__repr__()
 //
-//   static BuiltinMethod dict_getitem{&PyDict_Type, "__getitem__"};
-//   ...
-//   if (base.find(n___getitem__) == dict_getitem) return check(PyDict_Type.tp_as_mapping->mp_subscript(self, key));
-//   return base.call(n___getitem__, key);
+// `super_getitem(a)` finds the attribute as the zero-argument super() of the method
+// being called finds it (in the MRO of type(self), after the method's defining class)
+// and binds it; the result holds what was found.  C++ evaluates the callee of a call
+// before its arguments, so in `super_append(a)(make_argument())` the method found
+// before the argument was made is the one called, as in Python.
 //
-// Anything else goes through the ordinary protocol, so subclasses and multiple
-// inheritance keep working.
+// What a call site finds is memoised, held, for as long as type(self) keeps its version
+// tag (fastpath.hpp).  When the attribute found is the learned method, as learned, the
+// body runs instead of the call; anything else is called the way super() would call it,
+// so subclasses and multiple inheritance keep working.  Where super() would refuse the
+// object, or lack the attribute, the interpreter's own super() is asked, and raises its
+// own error.
 #pragma once
 
 #include "common/call.hpp"
+#include "common/fastpath.hpp"
 #include "common/function.hpp"
-#include "common/ref.hpp"
+#include "common/names.hpp"
+
+#include <initializer_list>
+#include <type_traits>
 
 namespace tavox {
 
-// A built-in type's own method descriptor, found once in the type's dictionary.
-class BuiltinMethod {
+// What one base call found, bound to the object it was found for.
+class BaseMethod {
 public:
-    BuiltinMethod(PyTypeObject* type, const char* name) noexcept;
-    PyObject* get() const;  // resolved on first use; borrowed, lives as long as the type
-    friend bool operator==(PyObject* found, const BuiltinMethod& builtin) { return found && found == builtin.get(); }
-
-private:
-    PyTypeObject* type_;
-    const char* name_;
-    mutable PyObject* descriptor_ = nullptr;
-};
-
-// A one-entry memo of what super() finds at one call site.  The interpreter gives a
-// type a new version tag whenever the type or any class on its MRO changes, so an
-// entry recorded under type(self)'s current tag is exactly what a fresh search would
-// find.  Types without a valid tag are never memoised.
-struct SuperCache {
-    PyTypeObject* type = nullptr;
-    unsigned int version = 0;
-    PyObject* owner = nullptr;
-    PyObject* found = nullptr;
-};
-
-class Super {
-public:
-    Super(PyObject* owner, PyObject* self);
-    explicit Super(const Args& a) : Super(a.owner(), a.self()) {}
-
-    PyObject* self() const noexcept { return self_; }
-
-    // The raw class attribute (borrowed) that super() would find, or nullptr.
-    PyObject* find(PyObject* name) const;
-    // The same through a call site's memo (for hot paths).
-    PyObject* find(PyObject* name, SuperCache& cache) const;
-    // find() for instances of `type` without building a Super.
-    static PyObject* find(PyObject* owner, PyTypeObject* type, PyObject* name, SuperCache& cache);
-
-    // super().name, bound; AttributeError as super() words it when absent.
-    Ref attr(PyObject* name) const;
-    // Bind an attribute that find() returned, as super() binds it.
-    Ref bind(PyObject* found) const;
-
-    // super().name(args...)
+    // Calls it with these positional arguments.
     template <class... A>
-    Ref call(PyObject* name, const A&... args) const {
-        return call_found(require(name), name, args...);
-    }
-
-    // Call an attribute that find() returned with these arguments.
-    template <class... A>
-    Ref call_found(PyObject* found, PyObject*, const A&... args) const {
-        if (PyType_HasFeature(Py_TYPE(found), Py_TPFLAGS_METHOD_DESCRIPTOR)) {
-            PyObject* stack[] = {nullptr, self_, static_cast<PyObject*>(args)...};
-            Ref keep = Ref::borrow(found);
-            return check(
-                compat::vectorcall(found, stack + 1, (1 + sizeof...(A)) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    Ref call(const A&... args) const {
+        if (!bound_ && obj_ && PyType_HasFeature(Py_TYPE(attribute_.get()), Py_TPFLAGS_METHOD_DESCRIPTOR)) {
+            PyObject* stack[] = {nullptr, obj_, static_cast<PyObject*>(args)...};
+            return check(compat::vectorcall(attribute_, stack + 1, (1 + sizeof...(A)) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                            nullptr));
         }
-        return tavox::call(bind(found), args...);
+        return tavox::call(bind(), args...);
     }
+    // Calls it with a tuple of positional arguments and a dict of keywords (or nullptr).
+    Ref call_args(PyObject* args, PyObject* kwargs) const { return tavox::call_args(bind(), args, kwargs); }
 
-    // super().name(*args, **kwargs) with a tuple and an optional dict.
-    Ref call_args(PyObject* name, PyObject* args, PyObject* kwargs) const;
+    // The attribute as super() hands it out (a bound method for a function).
+    Ref bind() const;
 
-    PyObject* require(PyObject* name) const;  // find() or AttributeError
-    PyObject* require(PyObject* name, SuperCache& cache) const;
+    PyObject* attribute() const noexcept { return attribute_.get(); }
 
 private:
-    PyObject* owner_;
-    PyObject* self_;
-    PyTypeObject* start_;  // type(self)
-    Py_ssize_t index_;     // position of owner in start_->tp_mro
+    friend class BaseCallSite;
+    Ref attribute_;          // the class attribute found, or (bound_) super()'s own answer
+    PyObject* obj_ = nullptr;  // what it binds to: self, or nullptr for a class-level super()
+    PyObject* type_ = nullptr; // the type whose MRO was searched
+    bool bound_ = false;
 };
+
+// The part of a call site that does not depend on its body.
+class BaseCallSite {
+public:
+    explicit BaseCallSite(const char* name) noexcept : name_(name) {}
+    BaseCallSite(const BaseCallSite&) = delete;
+    BaseCallSite& operator=(const BaseCallSite&) = delete;
+
+    // The method that the body stands for: `cls`'s own attribute of the call's name.
+    void learn(PyTypeObject* cls) { known_.learn(reinterpret_cast<PyObject*>(cls), name_); }
+    void learn(PyObject* cls) { known_.learn(cls, name_); }
+
+protected:
+    BaseMethod find(PyObject* owner, PyObject* self);
+    bool is_known(const BaseMethod& m) const noexcept { return !m.bound_ && known_.is(m.attribute_); }
+
+private:
+    BaseMethod ask_interpreter(PyObject* owner, PyObject* self);
+
+    Name name_;
+    Known known_;
+    // The memo: what was found after `owner_` in the MRO of the type with tag `tag_`.
+    unsigned int tag_ = 0;
+    Kept owner_, found_;
+};
+
+// A call site; `Body` is the type of the body that stands for the learned method
+// (a function taking self and then the call's arguments), or none.
+template <class Body = std::nullptr_t>
+class BaseCall : public BaseCallSite {
+public:
+    explicit BaseCall(const char* name, Body body = nullptr) noexcept : BaseCallSite(name), body_(body) {}
+
+    class Bound {
+    public:
+        template <class... A>
+        Ref operator()(const A&... args) const {
+            if constexpr (std::is_invocable_r_v<Ref, Body, PyObject*, const A&...>) {
+                if (site_->is_known(method_)) return site_->body_(self_, args...);
+            }
+            return method_.call(args...);
+        }
+        Ref call_args(PyObject* args, PyObject* kwargs) const {
+            if constexpr (std::is_invocable_r_v<Ref, Body, PyObject*, PyObject*, PyObject*>) {
+                if (site_->is_known(method_)) return site_->body_(self_, args, kwargs);
+            }
+            return method_.call_args(args, kwargs);
+        }
+        const BaseMethod& method() const noexcept { return method_; }
+        // Whether it is the learned method, whose body would run.
+        bool is_known() const noexcept { return site_->is_known(method_); }
+
+    private:
+        friend class BaseCall;
+        Bound(const BaseCall* site, PyObject* self, BaseMethod method)
+            : site_(site), self_(self), method_(std::move(method)) {}
+        const BaseCall* site_;
+        PyObject* self_;  // held by the caller
+        BaseMethod method_;
+    };
+
+    // super() of the method being called, and of an explicit owner and object.
+    Bound operator()(const Args& a) { return (*this)(a.owner(), a.self()); }
+    Bound operator()(PyObject* owner, PyObject* self) { return Bound(this, self, find(owner, self)); }
+
+private:
+    Body body_;
+};
+
+template <class Body>
+BaseCall(const char*, Body) -> BaseCall<Body>;
+BaseCall(const char*)->BaseCall<std::nullptr_t>;
+
+// For a module body: each call site learns its method of that name from `cls`.
+inline void learn(PyObject* cls, std::initializer_list<BaseCallSite*> sites) {
+    for (BaseCallSite* site : sites) site->learn(cls);
+}
+inline void learn(PyTypeObject* cls, std::initializer_list<BaseCallSite*> sites) {
+    learn(reinterpret_cast<PyObject*>(cls), sites);
+}
 
 }  // namespace tavox

@@ -13,6 +13,7 @@
 #include "common/call.hpp"
 #include "common/module.hpp"
 #include "common/names.hpp"
+#include "common/recursion.hpp"
 
 #include <cstring>
 #include <string>
@@ -32,7 +33,8 @@ constexpr char last_rest[] = "    ";
 constexpr size_t piece = 4;  // every head and rest is four characters long
 
 // The generic __str__ slot that type() installs for a class whose __str__ is a
-// Python-level callable; read from Branchlet when the module body creates it.
+// Python-level callable; read from Branchlet when the module body creates it (a C
+// function of the interpreter, not an object).
 reprfunc generic_str_slot = nullptr;
 
 // ---- the output buffer ---------------------------------------------------------
@@ -272,11 +274,9 @@ private:
         if (PyUnicode_CheckExact(item)) {
             out_.text(item, indent_);  // str() of a str is the string itself
         } else if (renders_here(item)) {
-            // what str() does around the call, without the round trip through text
-            if (Py_EnterRecursiveCall(" while getting the str of an object")) throw_error();
-            struct Leave {
-                ~Leave() { Py_LeaveRecursiveCall(); }
-            } leave;
+            // What str() does around the call, without the round trip through text: one
+            // level of recursion, as the call of this __str__ would count.
+            Descent level(" while getting the str of an object");
             if (Ref name = node(item)) out_.text(name, indent_);
         } else {
             out_.text(check(PyObject_Str(item)), indent_);

@@ -33,8 +33,7 @@ Name n_entry_points{"entry_points"}, n_select{"select"}, n_distributions{"distri
     n_metadata{"metadata"}, n_version{"version"}, n_EntryPoint{"EntryPoint"}, n_Distribution{"Distribution"},
     n__entry_point{"_entry_point"}, n__distribution{"_distribution"}, n_project_name{"project_name"};
 
-// What super() finds for Configuration.__setitem__, memoised per type version.
-SuperCache setitem_next;
+BaseCall super_setitem{"__setitem__"};
 
 // `with manager as value: body(value)`
 template <class Body>
@@ -98,13 +97,10 @@ Ref configuration_copy(const Args& a) {
 
 // __setitem__(self, key, value)
 Ref configuration_setitem(const Args& a) {
-    // 1. The next class's __setitem__ (NestedDotBag's for a Configuration).
-    Super base(a);
-    Ref next_setitem = Ref::borrow(base.require(n___setitem__, setitem_next));
-    // 2. The value through typecast_str, read from the module at each call.
-    Ref converted = call(a.global(n_typecast_str), a[2]);
-    // 3. Store the result.
-    base.call_found(next_setitem, n___setitem__, a[1], converted);
+    // The next class's __setitem__ (NestedDotBag's for a Configuration) is taken first,
+    // then called with the key and the value passed through typecast_str, which is
+    // read from the module at each call.
+    super_setitem(a)(a[1], call(a.global(n_typecast_str), a[2]));
     return none();
 }
 

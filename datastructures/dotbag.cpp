@@ -5,6 +5,7 @@
 #include "common/call.hpp"
 #include "common/module.hpp"
 #include "common/names.hpp"
+#include "common/recursion.hpp"
 #include "common/super.hpp"
 
 using namespace tavox;
@@ -18,21 +19,37 @@ Name n___getitem__{"__getitem__"}, n___setitem__{"__setitem__"}, n___delitem__{"
 Name n_update{"update"}, n_setdefault{"setdefault"}, n_items{"items"}, n_index{"index"}, n_chain{"chain"};
 Name n_DotBag{"DotBag"}, n_Mapping{"Mapping"}, n_itertools{"itertools"};
 
-BuiltinMethod dict_init{&PyDict_Type, "__init__"};
-BuiltinMethod dict_repr{&PyDict_Type, "__repr__"};
-BuiltinMethod dict_getitem{&PyDict_Type, "__getitem__"};
-BuiltinMethod dict_setitem{&PyDict_Type, "__setitem__"};
-BuiltinMethod dict_delitem{&PyDict_Type, "__delitem__"};
-BuiltinMethod dict_contains{&PyDict_Type, "__contains__"};
+// What dict's own methods do, run directly when super() finds them.
+Ref dict_init(PyObject* self, PyObject* args, PyObject* kwargs) {
+    check(PyDict_Type.tp_init(self, args, kwargs));
+    return none();
+}
+Ref dict_repr(PyObject* self) { return check(PyDict_Type.tp_repr(self)); }
+Ref dict_getitem(PyObject* self, PyObject* key) { return check(PyDict_Type.tp_as_mapping->mp_subscript(self, key)); }
+Ref dict_setitem(PyObject* self, PyObject* key, PyObject* value) {
+    check(PyDict_Type.tp_as_mapping->mp_ass_subscript(self, key, value));
+    return none();
+}
+Ref dict_delitem(PyObject* self, PyObject* key) {
+    check(PyDict_Type.tp_as_mapping->mp_ass_subscript(self, key, nullptr));
+    return none();
+}
+Ref dict_contains(PyObject* self, PyObject* key) {
+    return boolean(check(PyDict_Type.tp_as_sequence->sq_contains(self, key)) == 1);
+}
 
-// What super() finds, memoised per call site (see SuperCache).
-SuperCache init_next, repr_next, getitem_next, setitem_next, delitem_next, contains_next, nested_init_next;
+// The base calls of DotBag's methods, and of NestedDotBag's.
+BaseCall super_init{"__init__", dict_init};
+BaseCall super_repr{"__repr__", dict_repr};
+BaseCall nested_super_init{"__init__"};
+BaseCall super_getitem{"__getitem__", dict_getitem};
+BaseCall super_setitem{"__setitem__", dict_setitem};
+BaseCall super_delitem{"__delitem__", dict_delitem};
+BaseCall super_contains{"__contains__", dict_contains};
 
-// Set by the module body, kept for the life of the process: itertools.chain as
-// imported (update's fast path runs only while the module global still gives it),
-// and NestedDotBag's own __setitem__ function object.
-PyObject* chain_type = nullptr;
-PyObject* nested_setitem_function = nullptr;
+// Set by the module body: itertools.chain as imported (update's loop runs without it
+// while the module global still gives it), and NestedDotBag's own __setitem__.
+Kept chain_type, nested_setitem_function;
 
 // ---- DotBag ----------------------------------------------------------------------
 
@@ -73,12 +90,7 @@ const char dotbag_init_doc[] =
 Ref dotbag_init(const Args& a) {
     PyObject* self = a.self();
     // 1. The next class's __init__ with every argument unchanged (dict.__init__ for a plain DotBag).
-    Super base(a);
-    PyObject* init = base.require(n___init__, init_next);
-    if (init == dict_init)
-        check(PyDict_Type.tp_init(self, a.varargs, a.varkw));
-    else
-        call_args(base.bind(init), a.varargs, a.varkw);
+    super_init(a).call_args(a.varargs, a.varkw);
     // 2. The instance becomes its own attribute dictionary.
     setattr(self, n___dict__, self);
     return none();
@@ -88,9 +100,8 @@ Ref dotbag_init(const Args& a) {
 Ref dotbag_repr(const Args& a) {
     PyObject* self = a.self();
     Ref class_name = getattr(getattr(self, n___class__), n___name__);
-    Super base(a.global(n_DotBag), self);  // super(DotBag, self), DotBag read at call time
-    PyObject* repr = base.require(n___repr__, repr_next);
-    Ref content = repr == dict_repr ? check(PyDict_Type.tp_repr(self)) : base.call_found(repr, n___repr__);
+    // super(DotBag, self).__repr__(), DotBag read from the module at call time.
+    Ref content = super_repr(a.global(n_DotBag), self)();
     return check(PyUnicode_FromFormat("%S(%S)", class_name.get(), content.get()));
 }
 
@@ -108,11 +119,10 @@ const ClassDef DotBag_class = {
 // A key path is a str key containing "."; each operation splits off the component
 // before the first "." (the head), handles it at its own level through the next
 // class's item operation (dict's), and hands the rest to the value under the head
-// by an ordinary item operation.  When that value is of the very type of the level
-// and the type's operation is this same function, the hand-over is a turn of the
-// loop instead of a call: the same code would run.
-
-Ref nested_update(const Args& a);
+// by an ordinary item operation.  When that item operation of the value is this very
+// function, the hand-over is a turn of the loop instead of a call: the same code would
+// run.  That is decided afresh at every level, since Python code may run in between
+// (a stored key's __eq__, a __missing__).
 
 // The position of the first "." at or after `start` in a str key; -1 when none or
 // when the key is not a str (a plain key).
@@ -130,65 +140,16 @@ Ref rest_of(PyObject* key, Py_ssize_t start) {
     return start == 0 ? Ref::borrow(key) : substring(key, start, PyUnicode_GET_LENGTH(key));
 }
 
-// The next class's item operation `name`, resolved once per call for the levels of
-// one type; runs dict's own C function directly when that is what was found.
-class NextOperation {
-public:
-    NextOperation(const Args& a, PyObject* name, const BuiltinMethod& builtin, SuperCache& cache)
-        : owner_(a.owner()), name_(name), found_(Super::find(owner_, Py_TYPE(a.self()), name, cache)) {
-        if (!found_) raise_format(PyExc_AttributeError, "'super' object has no attribute '%U'", name);
-        builtin_ = found_ == builtin;
-    }
-
-    bool builtin() const noexcept { return builtin_; }
-
-    template <class... A>
-    Ref call(PyObject* level, const A&... args) const {
-        return Super(owner_, level).call_found(found_, name_, args...);
-    }
-
-private:
-    PyObject* owner_;
-    PyObject* name_;
-    PyObject* found_;
-    bool builtin_ = false;
-};
-
-Ref next_getitem(const NextOperation& op, PyObject* level, PyObject* key) {
-    if (op.builtin()) return check(PyDict_Type.tp_as_mapping->mp_subscript(level, key));
-    return op.call(level, key);
+// Whether the item operation `name` of `value` is the function being called.
+bool runs_here(const Args& a, PyObject* value, PyObject* name) {
+    return compat::type_lookup(Py_TYPE(value), name) == reinterpret_cast<PyObject*>(a.function);
 }
-
-// Whether an item operation `name` on values of self's type runs this very function:
-// then handing the rest of a key path to such a value is a turn of the loop.
-class SameCode {
-public:
-    SameCode(const Args& a, PyObject* name)
-        : type_(Py_TYPE(a.self())),
-          runs_this_(compat::type_lookup(type_, name) == reinterpret_cast<PyObject*>(a.function)) {}
-    bool operator()(PyObject* value) const noexcept { return runs_this_ && Py_TYPE(value) == type_; }
-
-private:
-    PyTypeObject* type_;
-    bool runs_this_;
-};
-
-class RecursionGuard {
-public:
-    RecursionGuard() {
-        if (Py_EnterRecursiveCall(" in key path")) throw_error();
-    }
-    ~RecursionGuard() { Py_LeaveRecursiveCall(); }
-    RecursionGuard(const RecursionGuard&) = delete;
-    RecursionGuard& operator=(const RecursionGuard&) = delete;
-};
 
 // __init__(self, *args, **kwargs)
 Ref nested_init(const Args& a) {
     PyObject* self = a.self();
     // 1. The next class's __init__ with no arguments at all (DotBag.__init__).
-    Super base(a);
-    base.call_found(base.require(n___init__, nested_init_next), n___init__);
+    nested_super_init(a)();
     // 2. self.update(*args, **kwargs), through the instance.
     call_args(getattr(self, n_update), a.varargs, a.varkw);
     return none();
@@ -197,21 +158,18 @@ Ref nested_init(const Args& a) {
 // __getitem__(self, key)
 Ref nested_getitem(const Args& a) {
     PyObject* key = a[1];
-    NextOperation next_op(a, n___getitem__, dict_getitem, getitem_next);
-    SameCode same_code(a, n___getitem__);
     Ref level = Ref::borrow(a.self());
     for (Py_ssize_t start = 0;;) {
         Py_ssize_t dot = find_dot(key, start);
-        // 2. A plain key: the next class's __getitem__.
-        if (dot < 0) return next_getitem(next_op, level, rest_of(key, start));
-        // 1. A key path: the value under the head, then value[rest].
-        Ref value = next_getitem(next_op, level, substring(key, start, dot));
+        // A plain key: the next class's __getitem__.
+        if (dot < 0) return super_getitem(a.owner(), level)(rest_of(key, start));
+        // A key path: the value under the head, then value[rest].
+        Ref value = super_getitem(a.owner(), level)(substring(key, start, dot));
         start = dot + 1;
-        if (same_code(value)) {
-            level = value;
+        if (runs_here(a, value, n___getitem__)) {
+            level = std::move(value);
             continue;
         }
-        RecursionGuard guard;
         return getitem(value, rest_of(key, start));
     }
 }
@@ -220,112 +178,91 @@ Ref nested_getitem(const Args& a) {
 Ref nested_setitem(const Args& a) {
     PyObject* key = a[1];
     PyObject* value = a[2];
-    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(a.self()));
-    SameCode same_code(a, n___setitem__);
     Ref level = Ref::borrow(a.self());
     for (Py_ssize_t start = 0;;) {
         Py_ssize_t dot = find_dot(key, start);
         if (dot < 0) {
-            // 2. A plain key: the next class's __setitem__, the value unchanged.
-            Ref plain = rest_of(key, start);
-            NextOperation next_op(a, n___setitem__, dict_setitem, setitem_next);
-            if (next_op.builtin())
-                check(PyDict_Type.tp_as_mapping->mp_ass_subscript(level, plain, value));
-            else
-                next_op.call(level, plain, value);
+            // A plain key: the next class's __setitem__, the value unchanged.
+            super_setitem(a.owner(), level)(rest_of(key, start), value);
             return none();
         }
-        // 1. A key path.
+        // A key path.
         Ref head = substring(key, start, dot);
         start = dot + 1;
-        // 1.1 A new empty level, on every call.
+        Ref type = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(level.get())));
+        // A new empty level, built on every call; setdefault through the instance
+        // stores it when the head is missing, and gives the target.
         Ref fresh = call(type);
-        // 1.2 setdefault through the instance gives the target.
         Ref target = call_method(level, n_setdefault, head, fresh);
-        // 1.3 A level of this class takes the rest.
+        // A level of this class takes the rest.
         if (isinstance(target, type)) {
-            if (same_code(target)) {
-                level = target;
+            if (runs_here(a, target, n___setitem__)) {
+                level = std::move(target);
                 continue;
             }
-            RecursionGuard guard;
             setitem(target, rest_of(key, start), value);
             return none();
         }
-        // 1.4 Anything else is a value that cannot hold the rest.
+        // Anything else is a value that cannot hold the rest.
         Ref class_name = getattr(type, n___name__);
-        Ref message = check(PyUnicode_FromFormat(
-            "target key \"%S\" is a value, cannot update value against another %S", head.get(), class_name.get()));
-        PyErr_SetObject(PyExc_KeyError, message);
-        throw PyError{};
+        raise_object(PyExc_KeyError,
+                     check(PyUnicode_FromFormat("target key \"%S\" is a value, cannot update value against another %S",
+                                                head.get(), class_name.get())));
     }
 }
 
 // __contains__(self, key)
 Ref nested_contains(const Args& a) {
     PyObject* key = a[1];
-    NextOperation next_contains(a, n___contains__, dict_contains, contains_next);
-    auto contains_here = [&](PyObject* level, PyObject* k) -> Ref {
-        if (next_contains.builtin()) return boolean(check(PyDict_Type.tp_as_sequence->sq_contains(level, k)) == 1);
-        return next_contains.call(level, k);
-    };
-    SameCode same_code(a, n___contains__);
     Ref level = Ref::borrow(a.self());
     for (Py_ssize_t start = 0;;) {
         Py_ssize_t dot = find_dot(key, start);
-        // 2. A plain key: the next class's __contains__.
-        if (dot < 0) return contains_here(level, rest_of(key, start));
-        // 1. A key path: False when the head is missing, else `rest in value`.
+        // A plain key: the next class's __contains__.
+        if (dot < 0) return super_contains(a.owner(), level)(rest_of(key, start));
+        // A key path: False when the head is missing, else `rest in value`.
         Ref head = substring(key, start, dot);
-        Ref found = contains_here(level, head);
+        Ref found = super_contains(a.owner(), level)(head);
         if (!is_true(found)) return found;
-        Ref value = next_getitem(NextOperation(a, n___getitem__, dict_getitem, getitem_next), level, head);
+        Ref value = super_getitem(a.owner(), level)(head);
         start = dot + 1;
-        if (same_code(value)) {
-            level = value;
+        if (runs_here(a, value, n___contains__)) {
+            level = std::move(value);
             continue;
         }
-        RecursionGuard guard;
-        return boolean(check(PySequence_Contains(value, rest_of(key, start))) == 1);
+        return boolean(contains(value, rest_of(key, start)));
     }
 }
 
 // __delitem__(self, key)
 Ref nested_delitem(const Args& a) {
     PyObject* key = a[1];
-    SameCode same_code(a, n___delitem__);
     Ref level = Ref::borrow(a.self());
     for (Py_ssize_t start = 0;;) {
         Py_ssize_t dot = find_dot(key, start);
         if (dot < 0) {
-            // 2. A plain key: the next class's __delitem__.
-            Ref plain = rest_of(key, start);
-            NextOperation next_op(a, n___delitem__, dict_delitem, delitem_next);
-            if (next_op.builtin())
-                check(PyDict_Type.tp_as_mapping->mp_ass_subscript(level, plain, nullptr));
-            else
-                next_op.call(level, plain);
+            // A plain key: the next class's __delitem__.
+            super_delitem(a.owner(), level)(rest_of(key, start));
             return none();
         }
-        // 1. A key path: delete the rest from the value under the head.
-        Ref value = next_getitem(NextOperation(a, n___getitem__, dict_getitem, getitem_next), level, substring(key, start, dot));
+        // A key path: delete the rest from the value under the head.
+        Ref value = super_getitem(a.owner(), level)(substring(key, start, dot));
         start = dot + 1;
-        if (same_code(value)) {
-            level = value;
+        if (runs_here(a, value, n___delitem__)) {
+            level = std::move(value);
             continue;
         }
-        RecursionGuard guard;
         delitem(value, rest_of(key, start));
         return none();
     }
 }
 
 // self[key] = value, through the instance's type; straight to NestedDotBag's own
-// __setitem__ when that is what the type gives.
+// __setitem__ when that is what the type gives, counted as the call it stands for.
 void store(PyObject* self, PyObject* key, PyObject* value) {
-    if (compat::type_lookup(Py_TYPE(self), n___setitem__) == nested_setitem_function) {
+    if (compat::type_lookup(Py_TYPE(self), n___setitem__) == nested_setitem_function.get()) {
+        Descent level(" while calling a Python object");
         PyObject* values[] = {self, key, value};
-        nested_setitem(Args{reinterpret_cast<Function*>(nested_setitem_function), values, nullptr, nullptr});
+        nested_setitem(Args{reinterpret_cast<Function*>(nested_setitem_function.get()), values, nullptr, nullptr});
         return;
     }
     setitem(self, key, value);
@@ -334,7 +271,7 @@ void store(PyObject* self, PyObject* key, PyObject* value) {
 // update(self, *args, **kwargs)
 Ref nested_update(const Args& a) {
     PyObject* self = a.self();
-    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(self));
+    Ref type = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(self)));
     Ref mapping = a.global(n_Mapping);
     // 1. At most one positional source; a mapping gives its items().
     Ref source;
@@ -349,7 +286,7 @@ Ref nested_update(const Args& a) {
         source = check(PyTuple_New(0));
     }
 
-    // 3.4 / 3.5: a mapping merges into the level under the key, anything else is assigned.
+    // 3.4 - 3.5: a mapping merges into the level under the key, anything else is assigned.
     auto merge = [&](PyObject* key, PyObject* value) {
         if (isinstance(value, mapping)) {
             Ref fresh = call(type);
@@ -363,10 +300,9 @@ Ref nested_update(const Args& a) {
     auto take = [&](PyObject* item) {
         if (length(item) != 2) {
             Ref position = call_method(source, n_index, item);
-            Ref message = check(PyUnicode_FromFormat(
-                "cannot convert dictionary update sequence element #%S to a sequence", position.get()));
-            PyErr_SetObject(PyExc_TypeError, message);
-            throw PyError{};
+            raise_object(PyExc_TypeError,
+                         check(PyUnicode_FromFormat("cannot convert dictionary update sequence element #%S to a sequence",
+                                                    position.get())));
         }
         auto [key, value] = unpack2(item);
         merge(key, value);
@@ -374,20 +310,19 @@ Ref nested_update(const Args& a) {
 
     // 3. For each item of itertools.chain(source, kwargs.items()).
     Ref chain = getattr(a.global(n_itertools), n_chain);
-    if (chain.get() == chain_type) {
+    if (chain.get() == chain_type.get()) {
         // itertools.chain itself: the source's items, then the keywords in order.
         Ref it = iterate(source);
         while (Ref item = next(it)) take(item);
         if (a.varkw) {
             PyObject *key, *value;
-            for (Py_ssize_t pos = 0; PyDict_Next(a.varkw, &pos, &key, &value);) merge(key, value);
+            for (Py_ssize_t pos = 0; PyDict_Next(a.varkw, &pos, &key, &value);) merge(Ref::borrow(key), Ref::borrow(value));
         }
     } else {
         Ref keywords = a.varkw ? Ref::borrow(a.varkw) : check(PyDict_New());
         Ref it = iterate(call(chain, source, call_method(keywords, n_items)));
         while (Ref item = next(it)) take(item);
     }
-    // 4.
     return none();
 }
 
@@ -416,8 +351,9 @@ void dotbag_body(Module& m) {
     Ref dotbag = m.add_class(DotBag_class, {reinterpret_cast<PyObject*>(&PyDict_Type)});
     Ref nested = m.add_class(NestedDotBag_class, {dotbag, m.get("MutableMapping")});
 
-    chain_type = getattr(m.get("itertools"), n_chain).release();
-    nested_setitem_function = getattr(nested, n___setitem__).release();
+    learn(&PyDict_Type, {&super_init, &super_repr, &super_getitem, &super_setitem, &super_delitem, &super_contains});
+    chain_type.set(getattr(m.get("itertools"), n_chain));
+    nested_setitem_function.set(getattr(nested, n___setitem__));
 }
 
 }  // namespace

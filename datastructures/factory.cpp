@@ -10,11 +10,14 @@ using namespace tavox;
 
 namespace {
 
-Name n_class{"class"}, n___call__{"__call__"}, n___subclasscheck__{"__subclasscheck__"};
+Name n_class{"class"}, n___subclasscheck__{"__subclasscheck__"};
 Name n_MetaClassFactory{"MetaClassFactory"};
 
-BuiltinMethod type_call{&PyType_Type, "__call__"};
-BuiltinMethod type_subclasscheck{&PyType_Type, "__subclasscheck__"};
+// type.__call__, run directly when super() finds it.
+Ref type_call(PyObject* cls, PyObject* args, PyObject* kwargs) { return check(PyType_Type.tp_call(cls, args, kwargs)); }
+BaseCall super_call{"__call__", type_call};
+
+Known type_subclasscheck;
 
 const char factory_doc[] =
     "Metaclass that lets a class be swapped for one of its subclasses at instantiation.\n"
@@ -49,7 +52,7 @@ const char factory_call_doc[] =
 // issubclass(value, cls)
 bool is_subclass(PyObject* value, PyObject* cls) {
     // type.__subclasscheck__ on two classes is exactly the subtype test
-    if (PyType_Check(value) && compat::type_lookup(Py_TYPE(cls), n___subclasscheck__) == type_subclasscheck)
+    if (PyType_Check(value) && type_subclasscheck.is(compat::type_lookup(Py_TYPE(cls), n___subclasscheck__)))
         return PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(value), reinterpret_cast<PyTypeObject*>(cls));
     return check(PyObject_IsSubclass(value, cls)) == 1;
 }
@@ -74,13 +77,7 @@ Ref factory_call(const Args& a) {
     }
 
     // 2. super(MetaClassFactory, cls).__call__(*args, **kwargs), the name read at call time.
-    Ref factory = a.global(n_MetaClassFactory);
-    if (!PyType_Check(factory.get()))
-        raise_format(PyExc_TypeError, "super() argument 1 must be a type, not %.200s", Py_TYPE(factory.get())->tp_name);
-    Super base(factory, cls);
-    PyObject* call = base.require(n___call__);
-    if (call == type_call) return check(PyType_Type.tp_call(cls, args, kwargs));
-    return call_args(base.bind(call), args, kwargs);
+    return super_call(a.global(n_MetaClassFactory), cls).call_args(args, kwargs);
 }
 
 const ClassDef MetaClassFactory_class = {
@@ -93,7 +90,11 @@ const ClassDef MetaClassFactory_class = {
 
 // ---- module body -------------------------------------------------------------------
 
-void factory_body(Module& m) { m.add_class(MetaClassFactory_class, {m.get("type")}); }
+void factory_body(Module& m) {
+    m.add_class(MetaClassFactory_class, {m.get("type")});
+    super_call.learn(&PyType_Type);
+    type_subclasscheck.learn(reinterpret_cast<PyObject*>(&PyType_Type), n___subclasscheck__);
+}
 
 }  // namespace
 

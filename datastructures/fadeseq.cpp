@@ -10,14 +10,15 @@
 // and equal, and a dead reference equals only itself.
 //
 // Every base call goes through super() of the method's defining class.  When what
-// super() finds is collections.UserList's own method, whose whole body is
-// `self.data.<method>(...)`, that body runs here without a Python frame; anything
-// else (a subclass in between, a patched UserList) takes the ordinary call.
+// super() finds is collections.UserList's own method, as the module body found it, and
+// its whole body is `self.data.<method>(...)`, that body runs here without a Python
+// frame; anything else (a subclass in between, a patched UserList) takes the call.
 #include "common/boundary.hpp"
 #include "common/call.hpp"
 #include "common/generator.hpp"
 #include "common/module.hpp"
 #include "common/names.hpp"
+#include "common/recursion.hpp"
 #include "common/super.hpp"
 
 using namespace tavox;
@@ -30,17 +31,6 @@ Name n___init__{"__init__"}, n___contains__{"__contains__"}, n___getitem__{"__ge
     n___setitem__{"__setitem__"}, n___iadd__{"__iadd__"}, n___class__{"__class__"}, n___name__{"__name__"};
 Name n_append{"append"}, n_index{"index"}, n_count{"count"}, n_pop{"pop"}, n_insert{"insert"}, n_extend{"extend"},
     n_sort{"sort"}, n_key{"key"}, n_reverse{"reverse"}, n_format{"format"}, n_value_type{"value_type"};
-
-// What super() finds, memoised per call site (see SuperCache).
-SuperCache init_next, contains_next, getitem_next, setitem_next, iadd_next, remove_next, append_next, index_next,
-    count_next, pop_next, insert_next, extend_next, sort_next;
-
-// collections.UserList's own methods as the module body found them, for the fast
-// paths; kept for the life of the process.
-struct UserListMethods {
-    PyObject *contains = nullptr, *getitem = nullptr, *remove = nullptr, *append = nullptr, *index = nullptr,
-             *count = nullptr;
-} userlist;
 
 const char fadeseq_doc[] =
     "FadeSeq Class\n"
@@ -64,8 +54,8 @@ const char add_message[] = "can only concatenante FadeSeq (not \"{value_type}\")
 bool is_dead(PyObject* ref) {
 #if PY_VERSION_HEX >= 0x030D0000
     PyObject* target = nullptr;
-    int alive = check(PyWeakref_GetRef(ref, &target));
-    Py_XDECREF(target);
+    const int alive = check(PyWeakref_GetRef(ref, &target));
+    Ref::steal(target);
     return alive == 0;
 #else
     return PyWeakref_GET_OBJECT(ref) == Py_None;
@@ -123,32 +113,56 @@ Collected collect(const Args& a, PyObject* items) {
     return c;
 }
 
-// self.data, for the fast paths that run UserList's own method bodies.
+// self.data, for the bodies of UserList's methods below.
 Ref data_of(PyObject* self) { return getattr(self, n_data); }
+
+// The bodies of collections.UserList's methods that are `self.data.<method>(item)`.
+Ref userlist_contains(PyObject* self, PyObject* item) { return boolean(contains(data_of(self), item)); }
+Ref userlist_append(PyObject* self, PyObject* item) {
+    Ref data = data_of(self);
+    if (!PyList_CheckExact(data.get())) return call_method(data, n_append, item);
+    check(PyList_Append(data, item));
+    return none();
+}
+Ref userlist_index(PyObject* self, PyObject* item) { return call_method(data_of(self), n_index, item); }
+Ref userlist_count(PyObject* self, PyObject* item) { return call_method(data_of(self), n_count, item); }
+Ref userlist_remove(PyObject* self, PyObject* item) {
+    Ref data = data_of(self);
+    // A dead weakref.ref equals no other weakref.ref: while the stored elements are exact
+    // weakref.refs, list.remove's search is a search by identity, and no comparison it
+    // would make runs any code.
+    if (PyList_CheckExact(data.get()) && PyWeakref_CheckRefExact(item) && is_dead(item)) {
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(data.get()); ++i) {
+            PyObject* stored = PyList_GET_ITEM(data.get(), i);
+            if (stored == item) {
+                check(PyList_SetSlice(data, i, i + 1, nullptr));
+                return none();
+            }
+            if (!PyWeakref_CheckRefExact(stored)) break;
+        }
+    }
+    call_method(data, n_remove, item);
+    return none();
+}
+
+// The base calls, each with UserList's own body where there is one.
+BaseCall super_init{"__init__"}, super_getitem{"__getitem__"}, super_setitem{"__setitem__"},
+    super_iadd{"__iadd__"}, super_pop{"pop"}, super_insert{"insert"}, super_extend{"extend"}, super_sort{"sort"};
+BaseCall super_contains{"__contains__", userlist_contains}, super_append{"append", userlist_append},
+    super_index{"index", userlist_index}, super_count{"count", userlist_count}, super_remove{"remove", userlist_remove};
 
 // ---- FadeSeq: storage and reads --------------------------------------------------------
 
 // __init__(self, items=())
 Ref fadeseq_init(const Args& a) {
-    // 1. The base's __init__.
-    Super base(a);
-    PyObject* init = base.require(n___init__, init_next);
-    // 2. A reference to every element, with self.remove as callback.
-    Collected c = collect(a, a[1]);
-    // 3. The base keeps the references as `data`.
-    base.call_found(init, n___init__, c.refs);
-    // 4.
+    // The base's __init__, found first, keeps as `data` a reference to every element
+    // made with self.remove as callback.
+    super_init(a)(collect(a, a[1]).refs);
     return none();
 }
 
-// __contains__(self, item)
-Ref fadeseq_contains(const Args& a) {
-    Super base(a);
-    PyObject* found = base.require(n___contains__, contains_next);
-    Ref p = probe(a, a[1]);
-    if (found == userlist.contains) return boolean(check(PySequence_Contains(data_of(a.self()), p)) == 1);
-    return base.call_found(found, n___contains__, p);
-}
+// __contains__(self, item): the base's answer for the probe.
+Ref fadeseq_contains(const Args& a) { return super_contains(a)(probe(a, a[1])); }
 
 // The slice generator `genexpr` of __getitem__, closing over self and the slice
 // (slots 0 and 1).  Nothing is read when it is made; on its first resumption it
@@ -181,11 +195,7 @@ Ref fadeseq_getitem(const Args& a) {
         return call(cls, gen);
     }
     // A position: the base's reference there, called.
-    Super base(a);
-    PyObject* found = base.require(n___getitem__, getitem_next);
-    Ref ref = found == userlist.getitem && PyLong_CheckExact(index) ? getitem(data_of(self), index)
-                                                                    : base.call_found(found, n___getitem__, index);
-    return deref(ref);
+    return deref(super_getitem(a)(index));
 }
 
 // __setitem__(self, index, item)
@@ -202,8 +212,7 @@ Ref fadeseq_setitem(const Args& a) {
         value = stored_ref(a, item);
     }
     // 2. The base stores it.
-    Super base(a);
-    return base.call_found(base.require(n___setitem__, setitem_next), n___setitem__, index, value);
+    return super_setitem(a)(index, value);
 }
 
 // The iteration generator `__iter__` (slot 0: self).  On its first resumption it
@@ -275,124 +284,42 @@ Ref fadeseq_add(const Args& a) {
     return result;
 }
 
-// __iadd__(self, items)
-Ref fadeseq_iadd(const Args& a) {
-    // 1. The base's __iadd__.
-    Super base(a);
-    PyObject* iadd = base.require(n___iadd__, iadd_next);
-    // 2. - 3. The collected references, handed over in one call.
-    Collected c = collect(a, a[1]);
-    return base.call_found(iadd, n___iadd__, c.refs);
-}
+// __iadd__(self, items): the base's __iadd__, found first, with the collected
+// references in one call.
+Ref fadeseq_iadd(const Args& a) { return super_iadd(a)(collect(a, a[1]).refs); }
 
 // remove(self, item): also the callback of every stored reference.
 Ref fadeseq_remove(const Args& a) {
-    PyObject* self = a.self();
     PyObject* item = a[1];
-    Super base(a);
-    // 1. - 2. A reference is removed as it is (a dead one matches only itself).
+    // A reference is removed as it is (a dead one matches only itself).
     Ref reference_type = getattr(a.global(n_weakref), n_ReferenceType);
-    if (isinstance(item, reference_type)) {
-        PyObject* found = base.require(n_remove, remove_next);
-        if (found != userlist.remove) {
-            base.call_found(found, n_remove, item);
-            return none();
-        }
-        Ref data = data_of(self);
-        // A dead weakref.ref compares equal to no other weakref.ref: while the stored
-        // elements are exact weakref.refs, list.remove's search is a search by
-        // identity, and no comparison it would make runs any code.
-        if (PyList_CheckExact(data.get()) && PyWeakref_CheckRefExact(item) && is_dead(item)) {
-            for (Py_ssize_t i = 0, n = PyList_GET_SIZE(data.get()); i < n; ++i) {
-                PyObject* stored = PyList_GET_ITEM(data.get(), i);
-                if (stored == item) {
-                    check(PyList_SetSlice(data, i, i + 1, nullptr));
-                    return none();
-                }
-                if (!PyWeakref_CheckRefExact(stored)) break;
-            }
-        }
-        call_method(data, n_remove, item);
-        return none();
-    }
-    // 3. An object is looked up by a probe reference.
-    PyObject* found = base.require(n_remove, remove_next);
-    Ref p = probe(a, item);
-    if (found == userlist.remove)
-        call_method(data_of(self), n_remove, p);
-    else
-        base.call_found(found, n_remove, p);
-    // 4.
+    if (isinstance(item, reference_type))
+        super_remove(a)(item);
+    else  // An object is looked up by a probe reference, made after the base's remove is found.
+        super_remove(a)(probe(a, item));
     return none();
 }
 
 // ---- FadeSeq: writes ---------------------------------------------------------------------
 
-// append(self, item)
-Ref fadeseq_append(const Args& a) {
-    PyObject* self = a.self();
-    // 1. The base's append.
-    Super base(a);
-    PyObject* found = base.require(n_append, append_next);
-    // 2. The reference.
-    Ref ref = stored_ref(a, a[1]);
-    // 3. Stored at the end.
-    if (found != userlist.append) return base.call_found(found, n_append, ref);
-    Ref data = data_of(self);
-    if (PyList_CheckExact(data.get()))
-        check(PyList_Append(data, ref));
-    else
-        call_method(data, n_append, ref);
-    return none();
-}
+// append(self, item): the base's append, found first, with the item's reference.
+Ref fadeseq_append(const Args& a) { return super_append(a)(stored_ref(a, a[1])); }
 
-// index(self, item)
-Ref fadeseq_index(const Args& a) {
-    Super base(a);
-    PyObject* found = base.require(n_index, index_next);
-    Ref p = probe(a, a[1]);
-    if (found == userlist.index) return call_method(data_of(a.self()), n_index, p);
-    return base.call_found(found, n_index, p);
-}
-
-// count(self, item)
-Ref fadeseq_count(const Args& a) {
-    Super base(a);
-    PyObject* found = base.require(n_count, count_next);
-    Ref p = probe(a, a[1]);
-    if (found == userlist.count) return call_method(data_of(a.self()), n_count, p);
-    return base.call_found(found, n_count, p);
-}
+// index(self, item) and count(self, item): the base's answer for the probe.
+Ref fadeseq_index(const Args& a) { return super_index(a)(probe(a, a[1])); }
+Ref fadeseq_count(const Args& a) { return super_count(a)(probe(a, a[1])); }
 
 // pop(self, index=-1): the reference at that position leaves `data`; its live
 // object is the result.
-Ref fadeseq_pop(const Args& a) {
-    Super base(a);
-    Ref ref = base.call_found(base.require(n_pop, pop_next), n_pop, a[1]);
-    return deref(ref);
-}
+Ref fadeseq_pop(const Args& a) { return deref(super_pop(a)(a[1])); }
 
-// insert(self, index, item)
-Ref fadeseq_insert(const Args& a) {
-    // 1. The base's insert.
-    Super base(a);
-    PyObject* found = base.require(n_insert, insert_next);
-    // 2. The reference.
-    Ref ref = stored_ref(a, a[2]);
-    // 3. Stored before position `index`.
-    return base.call_found(found, n_insert, a[1], ref);
-}
+// insert(self, index, item): the base's insert, found first, with the item's reference
+// to go before position `index`.
+Ref fadeseq_insert(const Args& a) { return super_insert(a)(a[1], stored_ref(a, a[2])); }
 
-// extend(self, items)
-Ref fadeseq_extend(const Args& a) {
-    // 1. The base's extend.
-    Super base(a);
-    PyObject* found = base.require(n_extend, extend_next);
-    // 2. The collected references.
-    Collected c = collect(a, a[1]);
-    // 3. Appended in one call.
-    return base.call_found(found, n_extend, c.refs);
-}
+// extend(self, items): the base's extend, found first, with the collected references
+// in one call.
+Ref fadeseq_extend(const Args& a) { return super_extend(a)(collect(a, a[1]).refs); }
 
 // The key functions of sort, made at each call: `lambda r: r()` and
 // `lambda r: key(r())`, the second closing over `key`.
@@ -417,9 +344,7 @@ Ref fadeseq_sort(const Args& a) {
     else
         chosen = key_function(a, sort_key_with, key);
     // 2. The base's sort, by keyword.
-    Super base(a);
-    Ref sort = base.bind(base.require(n_sort, sort_next));
-    return call_kw(sort, {}, {{n_key.get(), chosen.get()}, {n_reverse.get(), a[2]}});
+    return call_kw(super_sort(a).method().bind(), {}, {{n_key.get(), chosen.get()}, {n_reverse.get(), a[2]}});
 }
 
 // "FadeSeq([" + ", ".join(form(x) for x in self) + "])"
@@ -466,12 +391,6 @@ const ClassDef FadeSeq_class = {
 
 // ---- module body -------------------------------------------------------------------------
 
-PyObject* own_method(PyObject* cls, PyObject* name) {
-    PyObject* found = compat::dict_get(compat::type_dict(reinterpret_cast<PyTypeObject*>(cls)), name);
-    if (!found) check_no_error();
-    return Ref::borrow(found).release();
-}
-
 void fadeseq_body(Module& m) {
     init_generator_type();
     // 1. - 2.
@@ -480,10 +399,7 @@ void fadeseq_body(Module& m) {
     // 3. - 4. FadeSeq(collections.UserList).
     Ref user_list = getattr(m.get("collections"), n_UserList);
     m.add_class(FadeSeq_class, {user_list});
-
-    userlist = UserListMethods{own_method(user_list, n___contains__), own_method(user_list, n___getitem__),
-                               own_method(user_list, n_remove),       own_method(user_list, n_append),
-                               own_method(user_list, n_index),        own_method(user_list, n_count)};
+    learn(user_list, {&super_contains, &super_append, &super_index, &super_count, &super_remove});
 }
 
 }  // namespace

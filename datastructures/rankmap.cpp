@@ -17,6 +17,7 @@
 #include "common/boundary.hpp"
 #include "common/call.hpp"
 #include "common/exceptions.hpp"
+#include "common/fastpath.hpp"
 #include "common/module.hpp"
 #include "common/names.hpp"
 
@@ -81,65 +82,60 @@ bool is_plain(PyObject* obj, int depth = 0) {
 }
 
 // The linear walk; an empty Ref when the inputs are not plain (nothing observable has
-// happened then).  `pairs` is the list of the dictionary's (key, value) tuples.
-Ref items_by_walk(PyObject* self, PyObject* pairs) {
+// happened then).  `pairs` holds the dictionary's (key, value) tuples.  Everything it
+// allocates is allocated first: a collection can run Python code, which may change the
+// order list, and none runs once the checks are made.
+Ref items_by_walk(PyObject* self, const std::vector<Ref>& pairs) {
     PyTypeObject* type = Py_TYPE(self);
     // self._order must come from the instance dictionary: no descriptor, no __getattr__.
     if (type->tp_getattro != PyObject_GenericGetAttr || compat::type_lookup(type, n__order)) return Ref();
     Ref order = order_of(self);
     if (!PyList_CheckExact(order.get())) return Ref();
-    const Py_ssize_t n = PyList_GET_SIZE(pairs), size = PyList_GET_SIZE(order.get());
-    for (Py_ssize_t i = 0; i < size; ++i)
-        if (!is_plain(PyList_GET_ITEM(order.get(), i))) return Ref();
     Ref pending = check(PyDict_New());  // key -> pair, in the dictionary's order
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* pair = PyList_GET_ITEM(pairs, i);
-        if (!is_plain(PyTuple_GET_ITEM(pair, 0))) return Ref();
-        check(PyDict_SetItem(pending, PyTuple_GET_ITEM(pair, 0), pair));
-    }
+    Ref result = check(PyList_New(0));
+    for (const Ref& pair : pairs)
+        if (!is_plain(PyTuple_GET_ITEM(pair.get(), 0))) return Ref();
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(order.get()); ++i)
+        if (!is_plain(PyList_GET_ITEM(order.get(), i))) return Ref();
+    for (const Ref& pair : pairs) check(PyDict_SetItem(pending, PyTuple_GET_ITEM(pair.get(), 0), pair));
+    const Py_ssize_t n = static_cast<Py_ssize_t>(pairs.size());
     if (PyDict_GET_SIZE(pending.get()) != n) return Ref();  // cannot happen for plain keys
 
-    Ref result = check(PyList_New(n));
-    Py_ssize_t filled = 0;
-    for (Py_ssize_t i = 0; i < size && filled < n; ++i) {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(order.get()) && PyList_GET_SIZE(result.get()) < n; ++i) {
         PyObject* element = PyList_GET_ITEM(order.get(), i);
         PyObject* pair = compat::dict_get(pending, element);
         if (!pair) {
             check_no_error();
             continue;  // not a key, or its pair was taken at an earlier equal element
         }
-        PyList_SET_ITEM(result.get(), filled++, Ref::borrow(pair).release());
+        check(PyList_Append(result, pair));
         check(PyDict_DelItem(pending, element));
     }
-    if (filled == n) return result;
+    if (PyList_GET_SIZE(result.get()) == n) return result;
     // A key that the order list lacks: the first such pair in the dictionary's order is
     // where list.index fails; let it raise its own error.
     Py_ssize_t pos = 0;
     PyObject *key, *pair;
     PyDict_Next(pending, &pos, &key, &pair);
-    Ref missing = Ref::borrow(key);
-    call_method(order, n_index, missing);
+    call_method(order, n_index, Ref(Ref::borrow(key)));
     return Ref();  // not reached for plain keys
 }
 
 // The sort itself: key(pair) = self._order.index(pair[0]), _order read at every
 // call, then a stable sort by those keys.
-Ref items_by_sort(PyObject* self, PyObject* pairs) {
-    const Py_ssize_t n = PyList_GET_SIZE(pairs);
+Ref items_by_sort(PyObject* self, const std::vector<Ref>& pairs) {
+    const Py_ssize_t n = static_cast<Py_ssize_t>(pairs.size());
     Ref zero = check(PyLong_FromLong(0));
     std::vector<Ref> keys;
-    keys.reserve(static_cast<size_t>(n));
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        Ref order = order_of(self);
-        Ref key = getitem(PyList_GET_ITEM(pairs, i), zero);
-        keys.push_back(call_method(order, n_index, key));
-    }
+    keys.reserve(pairs.size());
+    for (const Ref& pair : pairs) keys.push_back(call_method(order_of(self), n_index, Ref(getitem(pair, zero))));
     std::vector<std::pair<Py_ssize_t, Py_ssize_t>> decorated;  // (position, index of the pair)
-    decorated.reserve(static_cast<size_t>(n));
+    decorated.reserve(pairs.size());
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject* key = keys[static_cast<size_t>(i)];
-        Py_ssize_t position = PyLong_CheckExact(key) ? PyLong_AsSsize_t(key) : -1;
-        if (position == -1 && (!PyLong_CheckExact(key) || PyErr_Occurred())) {
+        if (!PyLong_CheckExact(key)) break;
+        Py_ssize_t position = PyLong_AsSsize_t(key);
+        if (position == -1 && PyErr_Occurred()) {
             PyErr_Clear();
             break;
         }
@@ -153,21 +149,23 @@ Ref items_by_sort(PyObject* self, PyObject* pairs) {
         // Other keys (an order object whose index() is not the list's): sort the pair
         // indices by the same keys, so that the list makes the very comparisons that
         // sorted() would make.
-        Ref key_list = check(PyList_New(n));
-        Ref indices = check(PyList_New(n));
+        Ref key_list = check(PyList_New(0));
+        Ref indices = check(PyList_New(0));
         for (Py_ssize_t i = 0; i < n; ++i) {
-            PyList_SET_ITEM(key_list.get(), i, Ref(keys[static_cast<size_t>(i)]).release());
-            PyList_SET_ITEM(indices.get(), i, check(PyLong_FromSsize_t(i)).release());
+            check(PyList_Append(key_list, keys[static_cast<size_t>(i)]));
+            check(PyList_Append(indices, Ref(check(PyLong_FromSsize_t(i)))));
         }
         call_kw(getattr(indices, n_sort), {}, {{n_key.get(), getattr(key_list, n___getitem__).get()}});
         decorated.clear();
-        for (Py_ssize_t i = 0; i < n; ++i) decorated.emplace_back(0, PyLong_AsSsize_t(PyList_GET_ITEM(indices.get(), i)));
+        // The list sorted in place may have been changed meanwhile: each index is checked.
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(indices.get()); ++i) {
+            Py_ssize_t at = check(PyLong_AsSsize_t(PyList_GET_ITEM(indices.get(), i)));
+            if (at < 0 || at >= n) raise(PyExc_RuntimeError, "items() lost track of its pairs");
+            decorated.emplace_back(0, at);
+        }
     }
-    Ref result = check(PyList_New(n));
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* pair = PyList_GET_ITEM(pairs, decorated[static_cast<size_t>(i)].second);
-        PyList_SET_ITEM(result.get(), i, Ref::borrow(pair).release());
-    }
+    Ref result = check(PyList_New(0));
+    for (const auto& [position, index] : decorated) check(PyList_Append(result, pairs[static_cast<size_t>(index)]));
     return result;
 }
 
@@ -248,24 +246,16 @@ bool is_own_getitem(PyObject* found) {
     return found && is_function(found) && reinterpret_cast<Function*>(found)->impl == rankmap_getitem;
 }
 
-// The version of a type in the interpreter's attribute cache: renewed whenever the
-// class or one of its bases changes, never handed out twice; 0 when there is none.
-// Before 3.11 the numbering restarts when that cache is cleared, so none is trusted.
-
-// The last type found plain, with its version: the three lookups are not repeated
-// while the type is unchanged.
-struct {
-    PyTypeObject* type = nullptr;
-    unsigned int version = 0;
-} plain_subscript;
+// The last type found plain: the three lookups are not repeated while it keeps its
+// version tag.
+TypeStamp plain_subscript;
 
 bool has_plain_subscript(PyTypeObject* type) {
-    unsigned int version = compat::type_version(type);
-    if (version && type == plain_subscript.type && version == plain_subscript.version) return true;
+    if (plain_subscript.holds(type)) return true;
     if (!is_own_getitem(compat::type_lookup(type, n___getitem__)) || type->tp_getattro != PyObject_GenericGetAttr ||
         compat::type_lookup(type, n__data))
         return false;
-    if ((version = compat::type_version(type))) plain_subscript = {type, version};
+    plain_subscript.record(type, n___getitem__);
     return true;
 }
 
@@ -360,9 +350,12 @@ Ref rankmap_iter(const Args& a) { return iterate(order_of(a.self())); }
 Ref rankmap_items(const Args& a) {
     PyObject* self = a.self();
     Ref data = data_of(self);
-    Ref pairs = PyDict_CheckExact(data.get()) ? check(PyDict_Items(data))
-                                              : check(PySequence_List(call_method(data, n_items)));
-    if (PyList_GET_SIZE(pairs.get()) == 0) return pairs;  // the sort calls no key function
+    Ref listed = PyDict_CheckExact(data.get()) ? check(PyDict_Items(data))
+                                               : check(PySequence_List(call_method(data, n_items)));
+    // Held here, where no Python code can reach them.
+    std::vector<Ref> pairs;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(listed.get()); ++i) pairs.push_back(Ref::borrow(PyList_GET_ITEM(listed.get(), i)));
+    if (pairs.empty()) return check(PyList_New(0));  // the sort calls no key function
     if (PyDict_CheckExact(data.get()))
         if (Ref walked = items_by_walk(self, pairs)) return walked;
     return items_by_sort(self, pairs);
@@ -417,6 +410,8 @@ Ref rankmap_move(const Args& a) {
     // 2. and 3. insert(position, pop(index(key)))
     if (PyList_CheckExact(order.get())) {
         Py_ssize_t at = check(PyLong_AsSsize_t(call_method(order, n_index, key)));
+        // The search ran the keys' __eq__, which may have changed the list: pop() checks.
+        if (at < 0 || at >= PyList_GET_SIZE(order.get())) raise(PyExc_IndexError, "pop index out of range");
         Ref popped = Ref::borrow(PyList_GET_ITEM(order.get(), at));
         check(PyList_SetSlice(order, at, at + 1, nullptr));
         check(PyList_Insert(order, where, popped));
@@ -476,11 +471,7 @@ Ref rankmap_repr(const Args& a) {
     PyObject* self = a.self();
     Ref name = getattr(getattr(self, n___class__), n___name__);
     Ref items = check(PySequence_List(call_method(self, n_items)));
-    // A map that holds itself is printed again inside: RecursionError, never a C stack overflow.
-    if (Py_EnterRecursiveCall(" while getting the repr of an object")) throw_error();
-    Ref text = Ref::steal(PyUnicode_FromFormat("%S(%R)", name.get(), items.get()));
-    Py_LeaveRecursiveCall();
-    return check(text.release());
+    return check(PyUnicode_FromFormat("%S(%R)", name.get(), items.get()));
 }
 
 // __len__(self)

@@ -1,0 +1,108 @@
+#include "common/fastpath.hpp"
+
+#include "common/call.hpp"
+#include "common/function.hpp"
+
+namespace tavox {
+
+void Known::learn(PyObject* cls, PyObject* name) {
+    PyObject* dict = compat::type_dict(reinterpret_cast<PyTypeObject*>(cls));
+    Ref method = Ref::borrow(dict ? compat::dict_get(dict, name) : nullptr);
+    if (!method) {
+        check_no_error();
+        raise_format(PyExc_SystemError, "%R defines no %R of its own", cls, name);
+    }
+    learn(method);
+}
+
+void Known::learn(PyObject* method) {
+    if (PyFunction_Check(method)) {
+        code_.set(Ref::borrow(PyFunction_GET_CODE(method)));
+    } else if (!PyObject_TypeCheck(method, &PyMethodDescr_Type) && !PyObject_TypeCheck(method, &PyWrapperDescr_Type)) {
+        raise_format(PyExc_SystemError, "%R is neither a built-in method nor a function", method);
+    }
+    method_.set(Ref::borrow(method));
+}
+
+namespace {
+
+Name n___instancecheck__{"__instancecheck__"}, n__abc_instancecheck{"_abc_instancecheck"},
+    n_get_cache_token{"get_cache_token"};
+
+// The position of an exact built-in type in AbcCheck's memo, or -1.  Objects of these
+// types have no attributes of their own: their __class__ is their type.
+int plain_index(PyTypeObject* type) {
+    if (type == &PyDict_Type) return 0;
+    if (type == &PyUnicode_Type) return 1;
+    if (type == &PyLong_Type) return 2;
+    if (type == &PyList_Type) return 3;
+    if (type == &PyTuple_Type) return 4;
+    if (type == &PyFloat_Type) return 5;
+    if (type == &PyBool_Type) return 6;
+    if (type == Py_TYPE(Py_None)) return 7;
+    if (type == &PyBytes_Type) return 8;
+    return -1;
+}
+
+}  // namespace
+
+bool plain_builtin(PyTypeObject* type) noexcept { return plain_index(type) >= 0; }
+
+PyObject* GlobalName::find(PyObject* globals) {
+    if (stamp_.holds(globals)) return value_;
+    PyObject* value = compat::dict_get(globals, name_);
+    if (!value) check_no_error();
+    value_ = value;
+    stamp_.record(globals);
+    return value;
+}
+
+Ref GlobalName::get(PyObject* globals) {
+    if (PyObject* value = find(globals)) return Ref::borrow(value);
+    return lookup_global(nullptr, name_);  // a builtin, or NameError
+}
+
+void AbcCheck::learn(PyObject* abc) {
+    // Without the C accelerator (_abc), ABCMeta is a pure-Python class: no memo then.
+    Ref abc_module = check(PyImport_ImportModule("abc"));
+    Ref instancecheck = getattr_optional(abc_module, n__abc_instancecheck);
+    if (!instancecheck) return;
+    instancecheck_.learn(reinterpret_cast<PyObject*>(Py_TYPE(abc)), n___instancecheck__);
+    get_cache_token_.set(getattr(abc_module, n_get_cache_token));
+    instancecheck_function_.set(std::move(instancecheck));
+    abc_.set(Ref::borrow(abc));
+}
+
+bool AbcCheck::usable(PyObject* cls) {
+    if (cls != abc_.get()) return false;
+    auto* type = reinterpret_cast<PyTypeObject*>(cls);
+    if (!stamp_.holds(type)) {
+        for (Answer& answer : answers_) answer = Answer{};
+        stamp_.record(type, n___instancecheck__);
+        if (!stamp_.holds(type)) return false;
+    }
+    PyObject* check = compat::type_lookup(Py_TYPE(cls), n___instancecheck__);
+    if (!instancecheck_.is(check)) return false;
+    return instancecheck_global_.find(PyFunction_GET_GLOBALS(check)) == instancecheck_function_.get();
+}
+
+unsigned long long AbcCheck::token() {
+    Ref token = call(get_cache_token_);
+    const unsigned long long value = PyLong_AsUnsignedLongLong(token);
+    if (value == static_cast<unsigned long long>(-1)) check_no_error();
+    return value;
+}
+
+bool AbcCheck::operator()(PyObject* cls, PyObject* obj) {
+    const int plain = plain_index(Py_TYPE(obj));
+    if (plain < 0 || !usable(cls)) return isinstance(obj, cls);
+    Answer& answer = answers_[plain];
+    if (answer.known && answer.yes) return true;
+    const unsigned long long now = token();
+    if (answer.known && answer.token == now) return false;
+    const bool yes = isinstance(obj, cls);
+    answers_[plain] = Answer{true, yes, now};
+    return yes;
+}
+
+}  // namespace tavox

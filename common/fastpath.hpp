@@ -1,0 +1,146 @@
+// Fast paths: running here what the interpreter would run, without asking it.
+//
+// The rule.  A fast path is taken only while it is provably the same as the ordinary
+// path it replaces, and the proof is checked again on every use: an exact type test (an
+// exact dict, list, str or int runs no Python code of its own), or one of the checks
+// below for what Python code can change.  Any call that can run Python code (a
+// comparison, a hash, an iteration, an allocation, whose collection runs finalizers and
+// weakref callbacks, a module global, a user's method) may change anything, including
+// the classes a proof was made on: what a fast path uses across such a call is held by
+// a strong reference, and sizes and items are read again after it.
+//
+//   TypeStamp  a type's version tag.  The interpreter gives a type a new tag whenever it
+//              or a class on its MRO changes (an attribute, the bases), and from 3.11
+//              on never hands a tag out twice; while a type keeps the tag recorded after
+//              a check, every attribute lookup on it gives what it gave then.  Before
+//              3.11 clearing the type cache restarted the numbering, so no tag is
+//              trusted there and every check is made afresh.
+//   DictStamp  a dict's version (PEP 509): every change of a dict gives it a new version,
+//              never handed out twice (so a version names one dict in one state).
+//              While a dict keeps the version recorded, every lookup in it gives what
+//              it gave then, and the values it held are still alive.
+//   GlobalName a name read at each use from a dict of globals, memoised by DictStamp.
+//   Known      a method that a piece of C++ stands for: a built-in type's own method
+//              (which nothing can change), or a Python function together with the code
+//              object it had when it was learned (its __code__ can be replaced).
+//   AbcCheck   isinstance(obj, abc) for an abstract base class of collections.abc and
+//              objects of exact built-in types, answered from a memo that mirrors
+//              ABCMeta's own caches (below).
+#pragma once
+
+#include "common/compat.hpp"
+#include "common/names.hpp"
+#include "common/ref.hpp"
+
+namespace tavox {
+
+// Whether `type` is one of the exact built-in types whose instances have no attributes
+// of their own (dict, list, tuple, str, int, float, bool, None, bytes): their
+// __class__ is their type, and isinstance() against a class is a subtype test.
+bool plain_builtin(PyTypeObject* type) noexcept;
+
+class TypeStamp {
+public:
+    // Whether `type` has the tag recorded; never for a type without a trusted tag.
+    bool holds(PyTypeObject* type) const noexcept {
+        const unsigned int tag = compat::type_version(type);
+        return tag != 0 && tag == tag_;
+    }
+    // After a check made on `type`: remember its tag, giving it one first if it has
+    // none (the interpreter's attribute lookup does).
+    void record(PyTypeObject* type, PyObject* name) noexcept {
+        (void)compat::type_lookup(type, name);
+        tag_ = compat::type_version(type);
+    }
+
+private:
+    unsigned int tag_ = 0;
+};
+
+class DictStamp {
+public:
+    bool holds(PyObject* dict) const noexcept { return version_ != 0 && compat::dict_version(dict) == version_; }
+    void record(PyObject* dict) noexcept { version_ = compat::dict_version(dict); }
+
+private:
+    uint64_t version_ = 0;
+};
+
+// A global such as a module's `DictItem`, read at each use: the value found in the
+// dict is reused, borrowed, while the dict keeps its version (the unchanged dict still
+// holds it).  A name the dict lacks is looked up in the builtins, every time.
+class GlobalName {
+public:
+    explicit GlobalName(const char* name) noexcept : name_(name) {}
+    GlobalName(const GlobalName&) = delete;
+    GlobalName& operator=(const GlobalName&) = delete;
+
+    // The value in `globals` (borrowed from it), or nullptr when it has none.
+    PyObject* find(PyObject* globals);
+    // The value in `globals`, else the builtin of that name; NameError when neither.
+    Ref get(PyObject* globals);
+    PyObject* name() const noexcept { return name_; }
+
+private:
+    Name name_;
+    DictStamp stamp_;
+    PyObject* value_ = nullptr;  // borrowed from the dict while stamp_ holds
+};
+
+class Known {
+public:
+    // Learns `name` of `cls` (its own dictionary entry), or `method` itself: a method
+    // descriptor of a built-in type, or a Python function.  Once, from a module body;
+    // throws PyError.
+    void learn(PyObject* cls, PyObject* name);
+    void learn(PyObject* method);
+
+    // Whether `found` is the learned method, as it was learned.
+    bool is(PyObject* found) const noexcept {
+        if (!found || found != method_.get()) return false;
+        return !code_ || PyFunction_GET_CODE(found) == code_.get();
+    }
+
+private:
+    Kept method_;
+    Kept code_;  // a Python function's code object when learned
+};
+
+// isinstance(obj, cls), where `cls` is a module global that is normally the abstract
+// base class the module imported (learned by the module body).
+//
+// ABCMeta answers from caches kept per ABC: a class found to be a subclass stays in the
+// positive cache for good (registrations are never taken back), and a class found not
+// to be one stays in the negative cache until any register() call anywhere changes
+// abc.get_cache_token().  For objects of exact built-in types (dict, list, str, int,
+// ...), whose class is their type, this memo keeps those same answers, filled by the
+// real isinstance().  It is used while `cls` is the learned ABC with the version tag
+// recorded (any attribute set on it, its _abc_impl or __subclasshook__ included, clears
+// the memo), and its metaclass's __instancecheck__ is ABCMeta's own, as learned, still
+// calling abc's own _abc_instancecheck.  ABCMeta's private debugging helpers
+// (_abc_registry_clear, _abc_caches_clear) are the only way past it.  Anything else
+// asks isinstance().
+class AbcCheck {
+public:
+    void learn(PyObject* abc);  // throws PyError
+    bool operator()(PyObject* cls, PyObject* obj);
+
+private:
+    static constexpr int plain_types = 9;
+    struct Answer {
+        bool known = false;
+        bool yes = false;
+        unsigned long long token = 0;
+    };
+
+    bool usable(PyObject* cls);
+    unsigned long long token();
+
+    Kept abc_, instancecheck_function_, get_cache_token_;
+    Known instancecheck_;
+    TypeStamp stamp_;
+    GlobalName instancecheck_global_{"_abc_instancecheck"};
+    Answer answers_[plain_types];
+};
+
+}  // namespace tavox

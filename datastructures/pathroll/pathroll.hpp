@@ -1,0 +1,34 @@
+// What the source files of tavox.datastructures.pathroll share.
+#pragma once
+
+#include "common/call.hpp"
+#include "common/fastpath.hpp"
+#include "common/function.hpp"
+#include "common/names.hpp"
+
+#include <utility>
+
+namespace tavox::pathroll {
+
+// The module dictionary, set by the module body: DictItem, IndexMarker, MutableMapping
+// and PathRoll are read from it at each use.
+extern Kept module_globals;
+extern GlobalName DictItem, IndexMarker, MutableMapping, PathRoll;
+inline Ref global(GlobalName& name) { return name.get(module_globals); }
+
+// isinstance(x, MutableMapping) with the module global, for every container and leaf.
+extern AbcCheck is_mutable_mapping;
+
+// `path, value = item`: exactly two parts, with unpack2's messages.  A tuple whose
+// iteration is the tuple's own (DictItem's is) is read directly.
+inline std::pair<Ref, Ref> unpack_pair(PyObject* item) {
+    if (PyTuple_Check(item) && Py_TYPE(item)->tp_iter == PyTuple_Type.tp_iter && PyTuple_GET_SIZE(item) == 2)
+        return {Ref::borrow(PyTuple_GET_ITEM(item, 0)), Ref::borrow(PyTuple_GET_ITEM(item, 1))};
+    return unpack2(item);
+}
+
+// PathRoll.reconstruct (reconstruct.cpp).
+Ref pathroll_reconstruct(const Args& a);
+extern const char reconstruct_doc[];
+
+}  // namespace tavox::pathroll
