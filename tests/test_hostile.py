@@ -29,6 +29,8 @@ from tavox.datastructures.rankmap import RankMap
 
 from test_pathroll import Store
 
+pytestmark = pytest.mark.refleak_exempt("every case runs in a forked child: nothing to measure here")
+
 CASES = {}   # name -> (function, allowed outcomes)
 DEEP_CASES = {}
 
