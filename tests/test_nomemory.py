@@ -47,6 +47,10 @@ IMPORT_SYSTEM = ("RuntimeError: can't allocate lock",
 # Python function of the standard library that the interpreter ends with NULL
 # and no exception (importlib.metadata, re, weakref); ours are named below.
 INTERPRETER = ("RuntimeError: can't allocate read lock",)
+# What an operation gets from a library it calls, shown by sweeping that call alone:
+# load_entrypoint's scan of pkg_resources, list(pkg_resources.iter_entry_points(group="x")),
+# ends in this SystemError inside functools.singledispatch.
+FOREIGN = {"load_entrypoint": ("SystemError: error return without exception set",)}
 OURS = ("DotBag", "NestedDotBag", "Configuration", "RankMap", "PathRoll", "IndexMarker", "FadeSeq", "Branchlet",
         "MetaClassFactory", "iter_entry_points")
 
@@ -344,7 +348,8 @@ CASES = [(module, name) for module, (_, operations) in OPERATIONS.items() for na
 
 @pytest.mark.parametrize("module, name", CASES, ids=[f"{m}-{n}" for m, n in CASES])
 def test_every_allocation_failure_ends_in_memory_error_or_success(module, name):
-    problems = [p for p in report_for(module)[name] if not interpreters(p)]
+    problems = [p for p in report_for(module)[name]
+                if not interpreters(p) and not any(known in p for known in FOREIGN.get(name, ()))]
     if name == "import":
         problems = [p for p in problems if not any(known in p for known in IMPORT_SYSTEM)]
     assert not problems, "\n".join(problems[:20])
