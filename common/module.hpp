@@ -117,6 +117,10 @@ int module_exec(PyObject* module, const char* full_name, void (*body)(Module&));
         return PyModuleDef_Init(&tavox_def_##NAME);                                                                \
     }
 
+// A module is loaded into one interpreter per process only: the create step refuses
+// any other with its own ImportError (above).  The slot below does not say that: it
+// lets the interpreter call the create step in a second interpreter, where the import
+// system would otherwise refuse first, in other words.  Every module holds the GIL.
 #if PY_VERSION_HEX >= 0x030D0000
 #define TAVOX_MODULE_EXTRA_SLOTS                                                       \
     {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_SUPPORTED}, \

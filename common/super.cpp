@@ -46,22 +46,21 @@ BaseMethod BaseCallSite::find(PyObject* owner, PyObject* self) {
     }
     auto* type = reinterpret_cast<PyTypeObject*>(m.type_);
 
-    const unsigned int tag = compat::type_version(type);
-    if (tag && tag == tag_ && owner == owner_.get()) {
+    if (stamp_.holds(type) && owner == owner_.get()) {
         m.attribute_ = Ref::borrow(found_);
         return m;
     }
-    (void)compat::type_lookup(type, name_);  // gives the type a tag if it has none yet
-    const unsigned int before = compat::type_version(type);
+    TypeStamp before;
+    before.record(type, name_);
     m.attribute_ = find_after(type, owner, name_);
     if (!m.attribute_) return ask_interpreter(owner, self);
     // Memoised only when nothing changed the type while it was searched.  The old
     // entry is dropped last, when the new one is complete.
-    if (before && compat::type_version(type) == before) {
-        tag_ = 0;
+    if (before.holds(type)) {
+        stamp_ = TypeStamp();
         Ref old_owner = owner_.exchange(Ref::borrow(owner));
         Ref old_found = found_.exchange(m.attribute_);
-        tag_ = before;
+        stamp_ = before;
     }
     return m;
 }

@@ -84,8 +84,8 @@ private:
 
     Name name_;
     Known known_;
-    // The memo: what was found after `owner_` in the MRO of the type with tag `tag_`.
-    unsigned int tag_ = 0;
+    // The memo: what was found after `owner_` in the MRO of the type stamped.
+    TypeStamp stamp_;
     Kept owner_, found_;
 };
 

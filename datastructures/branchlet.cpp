@@ -292,7 +292,7 @@ private:
 // __str__(self)
 Ref branchlet_str(const Args& a) {
     Renderer renderer(reinterpret_cast<PyObject*>(a.function));
-    // 5. Return the result.
+    // The text: the name alone for a leaf, else everything the writer took.
     if (Ref name = renderer.node(a.self())) return name;
     return renderer.finish();
 }

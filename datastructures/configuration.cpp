@@ -149,19 +149,19 @@ Ref configuration_load_yamls(const Args& a) {
 // load_entrypoint(self, group)
 Ref configuration_load_entrypoint(const Args& a) {
     PyObject* self = a.self();
-    // 1.
-    Ref loaded = check(PyList_New(0));
-    // 2. Every entry point of the group, the group passed by keyword.
+    Ref loaded = check(PyList_New(0));  // the entry points whose content was merged
+    // Every entry point of the group, the group passed by keyword.
     Ref entry_points = iterate(call_kw(a.global(n_iter_entry_points), {}, {{n_group, a[1]}}));
     while (Ref entry_point = next(entry_points)) {
         try {
-            // 2.1 Load it and merge what it gives.
+            // Load it and merge what it gives.
             Ref update = getattr(self, n_update);
             Ref content = call_method(entry_point, n_load);
             call(update, content);
         } catch (const PyError&) {
             if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
-            // 2.2 Logged with the traceback of the exception being handled; next one.
+            // A failure is logged with the traceback of the exception being handled,
+            // and the next entry point is taken.
             CaughtError error;
             Handling handling(error.value());
             Ref message = check(PyUnicode_FromFormat("Failed to load configuration from entrypoint: %S",
@@ -169,10 +169,8 @@ Ref configuration_load_entrypoint(const Args& a) {
             call_method(a.global(n_logger), n_exception, message);
             continue;
         }
-        // 2.3
         check(PyList_Append(loaded, entry_point));
     }
-    // 3.
     return loaded;
 }
 
@@ -405,23 +403,18 @@ Ref import_iter_entry_points(Module& m) {
 // ---- module body ---------------------------------------------------------------------------
 
 void configuration_body(Module& m) {
-    // 1.
+    // The standard library and PyYAML, each relative to the package first.
     m.set("os", m.import("os"));
     m.set("yaml", m.import("yaml"));
     m.set("logging", m.import("logging"));
     m.set("configparser", m.import("configparser"));
-    // 2.
     m.set("iter_entry_points", import_iter_entry_points(m));
-    // 3.
     m.set("Mapping", m.import_from("collections.abc", "Mapping"));
-    // 4.
+    // The base class, from the sibling module only.
     Ref nested = m.import_from_sibling("dotbag", "NestedDotBag");
     m.set("NestedDotBag", nested);
-    // 5.
     m.set("typecast_str", m.import_from("tavox.utils.strings", "typecast_str"));
-    // 6.
     m.set("logger", call_method(m.get("logging"), n_getLogger, m.get("__name__")));
-    // 7.
     m.add_class(Configuration_class, {nested});
 }
 

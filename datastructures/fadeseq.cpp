@@ -280,7 +280,6 @@ Ref fadeseq_add(const Args& a) {
     // 4. - 5. The live objects of both operands, through the new sequence's extend.
     call_method(result, n_extend, self);
     call_method(result, n_extend, item);
-    // 6.
     return result;
 }
 
@@ -393,7 +392,7 @@ const ClassDef FadeSeq_class = {
 
 void fadeseq_body(Module& m) {
     init_generator_type();
-    // 1. - 2.
+    // The standard modules it reads at each call.
     m.set("weakref", m.import("weakref"));
     m.set("collections", m.import("collections"));
     // 3. - 4. FadeSeq(collections.UserList).

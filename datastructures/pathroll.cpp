@@ -511,7 +511,7 @@ const ClassDef PathRoll_class = {
 void pathroll_body(Module& m) {
     init_generator_type();
     module_globals.set(Ref::borrow(m.dict()));
-    // 1. - 3.
+    // The standard library's pieces, and the entries' class.
     m.set("namedtuple", m.import_from("collections", "namedtuple"));
     m.set("MutableMapping", m.import_from("collections.abc", "MutableMapping"));
     Ref fields = check(Py_BuildValue("(ss)", "path", "value"));
@@ -519,7 +519,7 @@ void pathroll_body(Module& m) {
     // from the calling Python frame, which here is the import machinery's), so that
     // entries pickle.
     m.set("DictItem", call_kw(m.get("namedtuple"), {str("DictItem").get(), fields.get()}, {{n_module, m.name()}}));
-    // 4. - 5.
+    // The classes.
     Ref marker = m.add_class(IndexMarker_class, {reinterpret_cast<PyObject*>(&PyBaseObject_Type)});
     Ref pathroll = m.add_class(PathRoll_class, {reinterpret_cast<PyObject*>(&PyList_Type)});
     flatten_function_made.set(getattr(pathroll, n___flatten__));

@@ -152,7 +152,7 @@ extern const char reconstruct_doc[] =
 Ref pathroll_reconstruct(const Args& a) {
     PyObject* self = a.self();
     Ref minus_one = check(PyLong_FromLong(-1));
-    // 1.
+    // 1. The result, a new dict.
     Ref ret = check(PyDict_New());
     TupleLevels tuples;
     Ref k;
@@ -265,7 +265,6 @@ Ref pathroll_reconstruct(const Args& a) {
         }
     }
     tuples.close();
-    // 3.
     return ret;
 }
 
