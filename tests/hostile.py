@@ -12,7 +12,6 @@ same class would give: success, or the exception it would raise.
 import gc
 import os
 import signal
-import sys
 import tempfile
 import threading
 

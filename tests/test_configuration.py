@@ -1,4 +1,3 @@
-import abc
 import collections.abc
 import configparser
 import importlib
@@ -40,16 +39,6 @@ def test_module_body_and_class_shape():
     assert [getattr(configuration, name) for name in body[:4] + body[5:8]] == [
         os, yaml, logging, configparser, collections.abc.Mapping, dotbag.NestedDotBag,
         tavox.utils.strings.typecast_str]
-    assert type(Configuration) is abc.ABCMeta and Configuration.__bases__ == (dotbag.NestedDotBag,)
-    assert [c.__name__ for c in Configuration.__mro__] == [
-        "Configuration", "NestedDotBag", "DotBag", "dict", "MutableMapping", "Mapping", "Collection", "Sized",
-        "Iterable", "Container", "object"]
-    assert Configuration.__module__ == LOGGER and Configuration.__doc__ is None
-    assert [name for name in vars(Configuration) if name in METHODS] == METHODS
-    for name in METHODS:
-        method = vars(Configuration)[name]
-        assert method.__qualname__ == "Configuration." + name
-        assert (method.__doc__ is not None) == (name in ("copy", "load_entrypoint"))
     assert "nested" in Configuration.copy.__doc__ and "entry point" in Configuration.load_entrypoint.__doc__
 
 

@@ -177,12 +177,53 @@ def test_arguments_may_be_passed_by_keyword():
 
 # ---- classes --------------------------------------------------------------------------
 
-def test_classes_are_built_like_class_statements():
-    assert DotBag.__mro__ == (DotBag, dict, object)
-    assert type(DotBag) is type
-    assert list(DotBag.__dict__)[:4] == ["__module__", "__doc__", "__init__", "__repr__"]
-    assert DotBag.__qualname__ == "DotBag" and DotBag.__module__ == "tavox.datastructures.dotbag"
-    assert type(NestedDotBag).__name__ == "ABCMeta"
+MAPPING_MRO = ["MutableMapping", "Mapping", "Collection", "Sized", "Iterable", "Container", "object"]
+# class: (its MRO by name, its metaclass's name, its methods in namespace order,
+#         those of them with a docstring, the first line of its own docstring or None)
+SHAPES = {
+    "dotbag.DotBag": (["DotBag", "dict", "object"], "type", ["__init__", "__repr__"], ["__init__"],
+                      "Attribute Dictionary class"),
+    "dotbag.NestedDotBag": (["NestedDotBag", "DotBag", "dict", *MAPPING_MRO], "ABCMeta",
+                            ["__init__", "__getitem__", "__setitem__", "__contains__", "__delitem__", "get", "pop",
+                             "setdefault", "update"], ["get", "pop", "setdefault"], None),
+    "configuration.Configuration": (["Configuration", "NestedDotBag", "DotBag", "dict", *MAPPING_MRO], "ABCMeta",
+                                    ["copy", "__setitem__", "load_cfgs", "load_yamls", "load_entrypoint"],
+                                    ["copy", "load_entrypoint"], None),
+    "rankmap.RankMap": (["RankMap", *MAPPING_MRO], "ABCMeta",
+                        ["__init__", "__getitem__", "__setitem__", "__delitem__", "__iter__", "items", "clear", "copy",
+                         "insert", "move", "keys", "values", "update", "__repr__", "__len__", "__eq__", "fromkeys"],
+                        ["insert", "move"], "Reorderable mapping"),
+    "pathroll.IndexMarker": (["IndexMarker", "object"], "type", ["__init__", "__repr__"], ["__init__"], None),
+    "pathroll.PathRoll": (["PathRoll", "list", "object"], "type",
+                          ["__init__", "__flatten__", "__setitem__", "append", "extend", "insert", "reconstruct"],
+                          ["__init__", "__flatten__", "append", "extend", "insert", "reconstruct"],
+                          "PathRoll class (list)"),
+    "fadeseq.FadeSeq": (["FadeSeq", "UserList", "MutableSequence", "Sequence", "Reversible", "Collection", "Sized",
+                         "Iterable", "Container", "object"], "ABCMeta",
+                        ["__init__", "__contains__", "__getitem__", "__setitem__", "__iter__", "__eq__",
+                         "__reversed__", "__add__", "__iadd__", "remove", "append", "index", "count", "pop", "insert",
+                         "extend", "sort", "__repr__", "__str__"], [], "FadeSeq Class"),
+    "branchlet.Branchlet": (["Branchlet", "object"], "type", ["__init__", "add_child", "__str__"],
+                            ["__init__", "add_child", "__str__"], "Tree node"),
+    "factory.MetaClassFactory": (["MetaClassFactory", "type", "object"], "type", ["__call__"], ["__call__"],
+                                 "Metaclass"),
+}
+
+
+@pytest.mark.parametrize("where", SHAPES)
+def test_classes_are_built_like_class_statements(where):
+    mro, meta, methods, documented, doc = SHAPES[where]
+    module_name, name = where.split(".")
+    module = importlib.import_module("tavox.datastructures." + module_name)
+    cls = getattr(module, name)
+    assert (cls.__module__, cls.__qualname__, module.__doc__ is None) == (module.__name__, name, module_name != "dotbag")
+    assert [c.__name__ for c in cls.__mro__] == mro and type(cls).__name__ == meta
+    head = ["__module__"] + ["__doc__"] * (doc is not None) + methods[:1]
+    assert list(cls.__dict__)[:len(head)] == head
+    own = [k for k, v in vars(cls).items() if callable(getattr(v, "__func__", v)) and not k.startswith("_abc")]
+    assert own == methods
+    assert [k for k in methods if getattr(cls, k).__doc__] == documented
+    assert (cls.__doc__ or "").startswith(doc or "") and (cls.__doc__ is None) == (doc is None)
 
 
 def test_classes_can_be_subclassed_with_zero_argument_super():

@@ -18,7 +18,7 @@ import hostile
 from hostile import DEEP, STACKS, Key, churn, deep, deep_dict, delete_on_call, forwarding, iterable, \
     self_containing_dict, self_deleting
 
-from tavox.datastructures import branchlet, configuration, dotbag, factory, fadeseq, pathroll, rankmap
+from tavox.datastructures import configuration, dotbag, fadeseq, pathroll
 from tavox.datastructures.branchlet import Branchlet
 from tavox.datastructures.configuration import Configuration
 from tavox.datastructures.dotbag import DotBag, NestedDotBag

@@ -20,7 +20,6 @@ import subprocess
 import sys
 import tempfile
 import types
-import weakref
 
 import pytest
 

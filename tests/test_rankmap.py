@@ -1,4 +1,3 @@
-import abc
 from contextlib import nullcontext
 from collections.abc import MutableMapping
 
@@ -31,11 +30,8 @@ def outcome(fn):
 
 def test_module_and_class_shape():
     assert rankmap.__doc__ is None and rankmap.MutableMapping is MutableMapping
-    assert type(RankMap) is abc.ABCMeta and RankMap.__bases__ == (MutableMapping,)
     assert "stored twice" in " ".join(RankMap.__doc__.split()) and RankMap.__hash__ is None
-    assert [name for name in vars(RankMap) if name in METHODS] == METHODS
     assert isinstance(vars(RankMap)["fromkeys"], classmethod)
-    assert [name for name in METHODS if getattr(RankMap, name).__doc__] == ["insert", "move"]
     assert "RankMap([('c', 3), ('a', 1), ('b', 2)])" in RankMap.move.__doc__
     with pytest.raises(TypeError):
         hash(RankMap())
