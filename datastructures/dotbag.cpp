@@ -3,6 +3,7 @@
 // nested levels.
 #include "common/boundary.hpp"
 #include "common/call.hpp"
+#include "common/fastpath.hpp"
 #include "common/module.hpp"
 #include "common/names.hpp"
 #include "common/recursion.hpp"
@@ -16,8 +17,10 @@ Name n___class__{"__class__"}, n___name__{"__name__"}, n___dict__{"__dict__"}, n
     n___repr__{"__repr__"};
 Name n___getitem__{"__getitem__"}, n___setitem__{"__setitem__"}, n___delitem__{"__delitem__"},
     n___contains__{"__contains__"};
-Name n_update{"update"}, n_setdefault{"setdefault"}, n_items{"items"}, n_index{"index"}, n_chain{"chain"};
-Name n_DotBag{"DotBag"}, n_Mapping{"Mapping"}, n_itertools{"itertools"};
+Name n_update{"update"}, n_setdefault{"setdefault"}, n_items{"items"}, n_index{"index"}, n_chain{"chain"},
+    n___missing__{"__missing__"};
+Name n_DotBag{"DotBag"};
+GlobalName Mapping{"Mapping"}, itertools{"itertools"};
 
 // What dict's own methods do, run directly when super() finds them.
 Ref dict_init(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -48,8 +51,10 @@ BaseCall super_delitem{"__delitem__", dict_delitem};
 BaseCall super_contains{"__contains__", dict_contains};
 
 // Set by the module body: itertools.chain as imported (update's loop runs without it
-// while the module global still gives it), and NestedDotBag's own __setitem__.
+// while the module global still gives it), NestedDotBag's own __setitem__, and
+// isinstance(value, Mapping) with the module global for every value merged.
 Kept chain_type, nested_setitem_function;
+AbcCheck is_mapping;
 
 // ---- DotBag ----------------------------------------------------------------------
 
@@ -145,6 +150,9 @@ bool runs_here(const Args& a, PyObject* value, PyObject* name) {
     return compat::type_lookup(Py_TYPE(value), name) == reinterpret_cast<PyObject*>(a.function);
 }
 
+// setdefault(key, type(self)()) through the instance (below).
+Ref setdefault_level(PyObject* self, PyObject* key);
+
 // __init__(self, *args, **kwargs)
 Ref nested_init(const Args& a) {
     PyObject* self = a.self();
@@ -192,8 +200,7 @@ Ref nested_setitem(const Args& a) {
         Ref type = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(level.get())));
         // A new empty level, built on every call; setdefault through the instance
         // stores it when the head is missing, and gives the target.
-        Ref fresh = call(type);
-        Ref target = call_method(level, n_setdefault, head, fresh);
+        Ref target = setdefault_level(level, head);
         // A level of this class takes the rest.
         if (isinstance(target, type)) {
             if (runs_here(a, target, n___setitem__)) {
@@ -256,6 +263,115 @@ Ref nested_delitem(const Args& a) {
     }
 }
 
+// ---- levels, made and looked up without the calls while that is all the calls do ----
+//
+// A key-path write and a merge call type(self)() for a new level on every step, then
+// setdefault(key, level) through the instance: MutableMapping's, which gives self[key]
+// or, when that raises KeyError, stores the new level with self[key] = level and gives
+// it.  For a type whose every piece of that is this module's own (NestedDotBag's
+// __init__, __getitem__, __setitem__ and update, DotBag's __init__ and __dict__),
+// MutableMapping's setdefault as learned and dict's underneath, with a plain key, the
+// calls run nobody's Python code and do nothing but their result: the new level is an
+// empty instance that is its own attribute dictionary, made for nothing when the key
+// is there.  So the walk looks the key up in the storage and makes the level only to
+// store it.  What the proof rests on is checked on every use: the type's attributes
+// (while it keeps its version tag), its metaclass's call, setdefault's code and the
+// globals it reads, and the module globals that update() reads.
+class Levels {
+public:
+    void learn(PyObject* module_globals, PyObject* dotbag, PyObject* nested) {
+        globals_.set(Ref::borrow(module_globals));
+        auto own = [](PyObject* cls, const char* name) {
+            Ref key = check(PyUnicode_InternFromString(name));
+            return Ref::borrow(compat::dict_get(compat::type_dict(reinterpret_cast<PyTypeObject*>(cls)), key));
+        };
+        dotbag_.set(Ref::borrow(dotbag));
+        dotbag_init_.set(own(dotbag, "__init__"));
+        dict_descriptor_.set(own(dotbag, "__dict__"));
+        nested_.set(Ref::borrow(nested));
+        nested_mro_.set(Ref::borrow(reinterpret_cast<PyTypeObject*>(nested)->tp_mro));
+        init_.set(own(nested, "__init__"));
+        getitem_.set(own(nested, "__getitem__"));
+        setitem_.set(own(nested, "__setitem__"));
+        update_.set(own(nested, "update"));
+        setdefault_.learn(nested, n_setdefault);
+        builtins_.set(Ref::borrow(PyEval_GetBuiltins()));
+        itertools_module_.set(Ref(itertools.get(module_globals)));
+    }
+
+    // Whether the calls above, on instances of `type`, are all this module's and dict's.
+    bool plain(PyTypeObject* type) {
+        if (Py_TYPE(type)->tp_call != PyType_Type.tp_call) return false;  // the metaclass's call is type's
+        PyObject* setdefault = compat::type_lookup(type, n_setdefault);
+        if (!setdefault_.is(setdefault) || key_error_.find(PyFunction_GET_GLOBALS(setdefault)) ||
+            key_error_.find(builtins_) != PyExc_KeyError)
+            return false;
+        PyObject* module = itertools.find(globals_);
+        if (module != itertools_module_.get() || chain_.find(PyModule_GetDict(module)) != chain_type.get())
+            return false;
+        for (const TypeStamp& stamp : stamps_)
+            if (stamp.holds(type)) return true;
+        if (!plain_attributes(type)) return false;
+        std::swap(stamps_[0], stamps_[1]);
+        stamps_[0].record(type, n___init__);
+        return true;
+    }
+
+    // setdefault(key, type(level)()) through `level`, of a plain type, for a key that
+    // is no key path: the value under the key, or a new level, stored there.
+    Ref setdefault(PyObject* level, PyObject* key) {
+        Descent call(" while calling a Python object");
+        if (PyObject* found = compat::dict_get(level, key)) return Ref::borrow(found);
+        check_no_error();
+        auto* type = Py_TYPE(level);
+        // type(level)(): dict's __new__, then DotBag's __init__ makes it its own
+        // attribute dictionary (NestedDotBag's __init__ and update() add nothing).
+        Ref made = check(PyDict_Type.tp_new(type, Ref(check(PyTuple_New(0))), nullptr));
+        setattr(made, n___dict__, made);
+        // self[key] = level: NestedDotBag's __setitem__ stores a plain key in the storage.
+        if (compat::type_lookup(type, n___setitem__) == setitem_.get())
+            check(PyDict_SetItem(level, key, made));
+        else
+            setitem(level, key, made);
+        return made;
+    }
+
+private:
+    bool plain_attributes(PyTypeObject* type) {
+        // The classes from NestedDotBag on are its own, unchanged: their lookups are its.
+        PyObject* mro = type->tp_mro;
+        const Py_ssize_t n = PyTuple_GET_SIZE(mro), tail = PyTuple_GET_SIZE(nested_mro_.get());
+        if (n < tail) return false;
+        for (Py_ssize_t i = 0; i < tail; ++i)
+            if (PyTuple_GET_ITEM(mro, n - tail + i) != PyTuple_GET_ITEM(nested_mro_.get(), i)) return false;
+        PyObject* dotbag_dict = compat::type_dict(reinterpret_cast<PyTypeObject*>(dotbag_.get()));
+        return type->tp_new == PyDict_Type.tp_new && !PyType_HasFeature(type, Py_TPFLAGS_IS_ABSTRACT) &&
+               type->tp_setattro == PyObject_GenericSetAttr &&
+               compat::type_lookup(type, n___init__) == init_.get() &&
+               compat::type_lookup(type, n___getitem__) == getitem_.get() &&
+               compat::type_lookup(type, n_update) == update_.get() &&
+               compat::type_lookup(type, n___dict__) == dict_descriptor_.get() &&
+               !compat::type_lookup(type, n___missing__) &&
+               compat::dict_get(dotbag_dict, n___init__) == dotbag_init_.get() &&
+               !compat::dict_get(dotbag_dict, n___getitem__) && !compat::dict_get(dotbag_dict, n___setitem__);
+    }
+
+    Kept globals_, builtins_, dotbag_, dotbag_init_, dict_descriptor_, nested_, nested_mro_, init_, getitem_, setitem_,
+        update_, itertools_module_;
+    Known setdefault_;
+    GlobalName key_error_{"KeyError"}, chain_{"chain"};
+    TypeStamp stamps_[2];
+};
+
+Levels levels;
+
+// setdefault(key, type(self)()) through the instance.
+Ref setdefault_level(PyObject* self, PyObject* key) {
+    if (find_dot(key, 0) < 0 && levels.plain(Py_TYPE(self))) return levels.setdefault(self, key);
+    Ref fresh = call(reinterpret_cast<PyObject*>(Py_TYPE(self)));
+    return call_method(self, n_setdefault, key, fresh);
+}
+
 // self[key] = value, through the instance's type; straight to NestedDotBag's own
 // __setitem__ when that is what the type gives, counted as the call it stands for.
 void store(PyObject* self, PyObject* key, PyObject* value) {
@@ -271,8 +387,7 @@ void store(PyObject* self, PyObject* key, PyObject* value) {
 // update(self, *args, **kwargs)
 Ref nested_update(const Args& a) {
     PyObject* self = a.self();
-    Ref type = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(self)));
-    Ref mapping = a.global(n_Mapping);
+    Ref mapping = Mapping.get(a.function->globals);
     // 1. At most one positional source; a mapping gives its items().
     Ref source;
     const Py_ssize_t npositional = PyTuple_GET_SIZE(a.varargs);
@@ -280,7 +395,7 @@ Ref nested_update(const Args& a) {
         raise_format(PyExc_TypeError, "expected at most 1 arguments, got %d", static_cast<int>(npositional));
     if (npositional == 1) {
         source = Ref::borrow(PyTuple_GET_ITEM(a.varargs, 0));
-        if (isinstance(source, mapping)) source = call_method(source, n_items);
+        if (is_mapping(mapping, source)) source = call_method(source, n_items);
     } else {
         // 2. Otherwise an empty tuple.
         source = check(PyTuple_New(0));
@@ -288,9 +403,9 @@ Ref nested_update(const Args& a) {
 
     // 3.4 - 3.5: a mapping merges into the level under the key, anything else is assigned.
     auto merge = [&](PyObject* key, PyObject* value) {
-        if (isinstance(value, mapping)) {
-            Ref fresh = call(type);
-            Ref target = call_method(self, n_setdefault, key, fresh);
+        if (is_mapping(mapping, value)) {
+            // A new level by calling the class, then setdefault through the instance.
+            Ref target = setdefault_level(self, key);
             call_method(target, n_update, value);
         } else {
             store(self, key, value);
@@ -309,7 +424,7 @@ Ref nested_update(const Args& a) {
     };
 
     // 3. For each item of itertools.chain(source, kwargs.items()).
-    Ref chain = getattr(a.global(n_itertools), n_chain);
+    Ref chain = getattr(Ref(itertools.get(a.function->globals)), n_chain);
     if (chain.get() == chain_type.get()) {
         // itertools.chain itself: the source's items, then the keywords in order.
         Ref it = iterate(source);
@@ -354,6 +469,8 @@ void dotbag_body(Module& m) {
     learn(&PyDict_Type, {&super_init, &super_repr, &super_getitem, &super_setitem, &super_delitem, &super_contains});
     chain_type.set(getattr(m.get("itertools"), n_chain));
     nested_setitem_function.set(getattr(nested, n___setitem__));
+    is_mapping.learn(m.get("Mapping"));
+    levels.learn(m.dict(), dotbag, nested);
 }
 
 }  // namespace

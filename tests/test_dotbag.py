@@ -1,8 +1,9 @@
 """DotBag and NestedDotBag."""
 import gc
+import itertools
 import sys
 import weakref
-from collections.abc import MutableMapping
+from collections.abc import Mapping, MutableMapping
 
 import pytest
 from hypothesis import given, settings, strategies as st
@@ -318,6 +319,84 @@ def test_subclass_overrides_are_honoured():
     t["x.y"] = 2
     assert type(t["x"]) is Traced
     assert ("setdefault", "x") in calls and ("set", "y") in calls
+
+
+class Model(dict, MutableMapping):
+    """NestedDotBag written out in Python: what every call through the instance must be."""
+
+    def __init__(self, *args, **kwargs):
+        dict.__init__(self)
+        self.__dict__ = self
+        self.update(*args, **kwargs)
+
+    def __getitem__(self, key):
+        if isinstance(key, str) and "." in key:
+            head, rest = key.split(".", 1)
+            return dict.__getitem__(self, head)[rest]
+        return dict.__getitem__(self, key)
+
+    def __setitem__(self, key, value):
+        if isinstance(key, str) and "." in key:
+            head, rest = key.split(".", 1)
+            target = self.setdefault(head, type(self)())
+            if not isinstance(target, type(self)):
+                raise KeyError("target key")
+            target[rest] = value
+        else:
+            dict.__setitem__(self, key, value)
+
+    setdefault = MutableMapping.setdefault
+
+    def update(self, *args, **kwargs):
+        source = args[0].items() if args and isinstance(args[0], Mapping) else args[0] if args else ()
+        for key, value in itertools.chain(source, kwargs.items()):
+            if isinstance(value, Mapping):
+                self.setdefault(key, type(self)()).update(value)
+            else:
+                self[key] = value
+
+
+class Registered:
+    """A mapping only by registration."""
+
+    def __init__(self, items):
+        self.pairs = dict(items)
+
+    def items(self):
+        return self.pairs.items()
+
+
+Mapping.register(Registered)
+
+
+@pytest.mark.parametrize("name", ["__new__", "__init__", "setdefault", "__getitem__", "__setitem__", "update",
+                                  "__missing__"])
+def test_shortcuts_give_way_to_every_override(name):
+    def traced(base):
+        calls = []
+
+        def method(self, *args, **kwargs):
+            calls.append((name, type(self).__name__, [a for a in args if not isinstance(a, Mapping)]))
+            if name == "__missing__":
+                raise KeyError(args[0])
+            inherited = getattr(super(cls, self) if name != "__new__" else base, name)
+            return inherited(cls if name == "__new__" else self, *args, **kwargs) if name == "__new__" \
+                else inherited(*args, **kwargs)
+
+        cls = type("Traced", (base,), {name: staticmethod(method) if name == "__new__" else method})
+        return cls, calls
+
+    def run(base):
+        cls, calls = traced(base)
+        bag = cls({"a": {"b": 1}}, c={"d": 2})
+        bag["a.e"] = 3          # through a level that exists
+        bag["f.g.h"] = 4        # and through new ones
+        bag.update({"a": {"i": 5}, "j": {"k": 6}, "r": Registered({"s": 7})}, c={"l": 8})
+        return calls, bag
+
+    calls, bag = run(NestedDotBag)
+    expected, model = run(Model)
+    assert calls == expected and bag == model and type(bag["r"]).__name__ == "Traced"
 
 
 def test_levels_are_built_by_calling_the_class():
