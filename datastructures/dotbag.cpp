@@ -20,6 +20,7 @@ Name n___getitem__{"__getitem__"}, n___setitem__{"__setitem__"}, n___delitem__{"
 Name n_update{"update"}, n_setdefault{"setdefault"}, n_items{"items"}, n_index{"index"}, n_chain{"chain"},
     n___missing__{"__missing__"};
 Name n_DotBag{"DotBag"};
+Name n___newobj__{"__newobj__"}, n__slotnames{"_slotnames"};
 GlobalName Mapping{"Mapping"}, itertools{"itertools"};
 
 // What dict's own methods do, run directly when super() finds them.
@@ -110,12 +111,72 @@ Ref dotbag_repr(const Args& a) {
     return check(PyUnicode_FromFormat("%S(%S)", class_name.get(), content.get()));
 }
 
+// ---- DotBag: copying and pickling ---------------------------------------------------
+//
+// copy.copy, copy.deepcopy and pickle never call __init__, so on their own they give an
+// instance that is not its own attribute dictionary, and they put its entries back by
+// item assignment (a NestedDotBag would split dotted keys, a Configuration convert the
+// values again).  DotBag gives them its own recipe instead: a new empty instance of the
+// class (copyreg.__newobj__, where the interpreter's recipe starts too), and as state a
+// plain dict of the stored entries, with the values of the class's slots beside it in
+// the interpreter's (state, slots) form when there are any.  __setstate__ makes the new
+// instance its own attribute dictionary and puts the entries into the storage with
+// dict's own update.  A subclass that defines __reduce__ or __reduce_ex__ keeps its own.
+
+// __reduce__(self)
+Ref dotbag_reduce(const Args& a) {
+    PyObject* self = a.self();
+    Ref type = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(self)));
+    Ref copyreg = check(PyImport_ImportModule("copyreg"));
+    // 1. The entries as the storage holds them (no keys() or __iter__ of a subclass), taken
+    //    out first: hashing a key again may run Python code.
+    Ref entries = check(PyDict_Items(self));
+    Ref state = check(PyDict_New());
+    check(PyDict_MergeFromSeq2(state, entries, 1));
+    // 2. The slots that hold a value, found as the interpreter's own recipe finds them.
+    Ref slots = check(PyDict_New());
+    Ref names = iterate(call(getattr(copyreg, n__slotnames), type));
+    while (Ref name = next(names))
+        if (Ref value = getattr_optional(self, name)) check(PyDict_SetItem(slots, name, value));
+    if (PyDict_GET_SIZE(slots.get()) != 0) state = check(PyTuple_Pack(2, state.get(), slots.get()));
+    // 3. copyreg.__newobj__(type(self)), then __setstate__(state).
+    Ref arguments = check(PyTuple_Pack(1, type.get()));
+    return check(PyTuple_Pack(3, getattr(copyreg, n___newobj__).get(), arguments.get(), state.get()));
+}
+
+// __setstate__(self, state)
+Ref dotbag_setstate(const Args& a) {
+    PyObject* self = a.self();
+    Ref state = Ref::borrow(a[1]), slots;
+    if (PyTuple_CheckExact(state.get()) && PyTuple_GET_SIZE(state.get()) == 2) {
+        slots = Ref::borrow(PyTuple_GET_ITEM(state.get(), 1));
+        state = Ref::borrow(PyTuple_GET_ITEM(state.get(), 0));
+    }
+    // 1. The instance becomes its own attribute dictionary, as __init__ makes it.
+    setattr(self, n___dict__, self);
+    // 2. The entries, into the storage: no key paths, no conversion.  A pickle written
+    //    before DotBag had a recipe of its own carries the instance itself as its state,
+    //    its entries already in place.
+    if (state.get() != Py_None && state.get() != self) check(PyDict_Update(self, state));
+    // 3. The slots, by attribute assignment.
+    if (slots && slots.get() != Py_None) {
+        Ref it = iterate(call_method(slots, n_items));
+        while (Ref item = next(it)) {
+            auto [name, value] = unpack2(item);
+            setattr(self, name, value);
+        }
+    }
+    return none();
+}
+
 const ClassDef DotBag_class = {
     "DotBag",
     dotbag_doc,
     {
         {"__init__", dotbag_init, "(self, *args, **kwargs)", dotbag_init_doc},
         {"__repr__", dotbag_repr, "(self)"},
+        {"__reduce__", dotbag_reduce, "(self)"},
+        {"__setstate__", dotbag_setstate, "(self, state)"},
     },
 };
 

@@ -181,8 +181,8 @@ MAPPING_MRO = ["MutableMapping", "Mapping", "Collection", "Sized", "Iterable", "
 # class: (its MRO by name, its metaclass's name, its methods in namespace order,
 #         those of them with a docstring, the first line of its own docstring or None)
 SHAPES = {
-    "dotbag.DotBag": (["DotBag", "dict", "object"], "type", ["__init__", "__repr__"], ["__init__"],
-                      "Attribute Dictionary class"),
+    "dotbag.DotBag": (["DotBag", "dict", "object"], "type", ["__init__", "__repr__", "__reduce__", "__setstate__"],
+                      ["__init__"], "Attribute Dictionary class"),
     "dotbag.NestedDotBag": (["NestedDotBag", "DotBag", "dict", *MAPPING_MRO], "ABCMeta",
                             ["__init__", "__getitem__", "__setitem__", "__contains__", "__delitem__", "get", "pop",
                              "setdefault", "update"], ["get", "pop", "setdefault"], None),

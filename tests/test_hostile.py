@@ -7,7 +7,9 @@ self-containing structures run in the main thread and in threads with small
 stacks: RecursionError or success, never a crash.
 """
 import collections
+import copy
 import gc
+import pickle
 import sys
 import types
 import weakref
@@ -105,6 +107,25 @@ def nested_from_very_deep_dict():
 @deep_case
 def dotbag_repr_deep():
     repr(deep(lambda inner: DotBag(x=inner), 1))
+
+
+@deep_case
+def dotbag_pickle_deep():
+    pickle.dumps(deep(lambda inner: DotBag(x=inner), 1))
+
+
+@deep_case
+def dotbag_deepcopy_deep():
+    copy.deepcopy(deep(lambda inner: DotBag(x=inner), 1))
+
+
+@case()
+def dotbag_copy_while_a_key_empties_the_bag():
+    for make in (copy.copy, copy.deepcopy):
+        bag = NestedDotBag(a=1)
+        bag[Key("k", lambda: (bag.clear(), churn()), skip=1, on_hash=True)] = 2
+        made = make(bag)
+        assert not bag and vars(made) is made and sorted(map(str, made)) == ["Key('k')", "a"]
 
 
 @deep_case

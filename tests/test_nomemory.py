@@ -13,6 +13,7 @@ child loops over n itself and reports what went wrong, so a crash names the
 allocation it died at.
 """
 import concurrent.futures
+import copy
 import json
 import os
 import re
@@ -166,6 +167,7 @@ OPERATIONS = {
         "update": lambda s: s.n.update([("a", {"b": {"d": 2}}), ("p.q", 1)], z={"w": 3}),
         "get pop setdefault": lambda s: (s.n.get("a.zz"), s.n.setdefault("m.n", 5), s.n.pop("a.b")),
         "repr nested": lambda s: repr(s.n),
+        "copy deepcopy": lambda s: (copy.copy(s.d), copy.copy(s.n), copy.deepcopy(s.n)),
     }),
     "configuration": (configuration_state, {
         "Configuration()": lambda s: s.Configuration({"a": {"b": 1}}, x=2),

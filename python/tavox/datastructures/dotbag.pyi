@@ -1,10 +1,14 @@
 """Attribute Dictionary library"""
 import itertools as itertools
 from collections.abc import Mapping as Mapping, MutableMapping as MutableMapping
-from typing import Any, Dict, type_check_only
+from typing import Any, Dict, Tuple, type_check_only
 
 class DotBag(Dict[Any, Any]):
     def __init__(self, *args: Any, **kwargs: Any) -> None: ...
+    # copy, deepcopy and pickle: the copy is its own attribute dictionary too, and gets
+    # the entries as they were stored (no key path split, no value converted again).
+    def __reduce__(self) -> Tuple[Any, ...]: ...
+    def __setstate__(self, state: Any) -> None: ...
     # Entries are attributes: the instance is its own attribute dictionary.  No such
     # methods exist; these tell type checkers that any attribute may be an entry.
     @type_check_only
