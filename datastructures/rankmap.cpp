@@ -31,7 +31,7 @@ namespace {
 
 Name n__data{"_data"}, n__order{"_order"};
 Name n___class__{"__class__"}, n___name__{"__name__"}, n___getitem__{"__getitem__"}, n___setitem__{"__setitem__"};
-Name n_update{"update"}, n_items{"items"};
+Name n_update{"update"}, n_items{"items"}, n___new__{"__new__"}, n___dict__{"__dict__"}, n_copy{"copy"};
 Name n_append{"append"}, n_remove{"remove"}, n_index{"index"}, n_insert{"insert"}, n_pop{"pop"}, n_sort{"sort"},
     n_key{"key"};
 
@@ -499,6 +499,21 @@ Ref rankmap_fromkeys(const Args& a) {
     return instance;
 }
 
+// __copy__(self): what copy.copy makes, with storage of its own as copy() gives.  Made
+// the way UserList makes its shallow copy: a new instance of the same type without
+// __init__, the instance attributes copied, then `_data` and `_order` each replaced by
+// a copy of itself (copy.copy), so that writing either map leaves the other alone.
+Ref rankmap_dunder_copy(const Args& a) {
+    PyObject* self = a.self();
+    Ref type = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(self)));
+    Ref result = call_method(type, n___new__, type);
+    call_method(getattr(result, n___dict__), n_update, getattr(self, n___dict__));
+    Ref copy = getattr(Ref(check(PyImport_ImportModule("copy"))), n_copy);
+    setattr(result, n__data, call(copy, data_of(self)));
+    setattr(result, n__order, call(copy, order_of(self)));
+    return result;
+}
+
 const ClassDef RankMap_class = {
     "RankMap",
     rankmap_doc,
@@ -520,6 +535,7 @@ const ClassDef RankMap_class = {
         {"__len__", rankmap_len, "(self)"},
         {"__eq__", rankmap_eq, "(self, other)"},
         Member::class_("fromkeys", rankmap_fromkeys, "(cls, keys, value=None)"),
+        {"__copy__", rankmap_dunder_copy, "(self)"},
     },
 };
 

@@ -7,6 +7,7 @@ import pytest
 
 from tavox.datastructures.configuration import Configuration
 from tavox.datastructures.dotbag import DotBag, NestedDotBag
+from tavox.datastructures.rankmap import RankMap
 
 
 class SlottedBag(DotBag):
@@ -18,6 +19,10 @@ class SubNested(NestedDotBag):
 
 
 class SubConfiguration(Configuration):
+    pass
+
+
+class SubRankMap(RankMap):
     pass
 
 
@@ -127,3 +132,19 @@ def test_a_configuration_reaches_a_spawned_worker_and_comes_back():
     assert sound == [True, True, True] and type(back) is Configuration
     assert shape(back) == shape(Configuration({"server": {"port": 8080, "tls": {"on": True}, "workers": 4}}))
     assert "workers" not in cfg.server
+
+
+@pytest.mark.parametrize("op", OPS)
+@pytest.mark.parametrize("cls", [RankMap, SubRankMap])
+def test_rankmap_copies_have_storage_of_their_own(cls, op):
+    m = cls([("b", [1]), ("a", 2)])
+    m.move("a", 0)
+    m.note = ["kept"]
+    c = OPS[op](m)
+    assert type(c) is cls and c.items() == [("a", 2), ("b", [1])] and c.note == ["kept"]
+    assert (c["b"] is m["b"], c.note is m.note) == (op == "copy",) * 2
+    c["z"] = 0
+    c.move("b", 0)
+    del c["a"]
+    assert c.items() == [("b", [1]), ("z", 0)]
+    assert m.items() == [("a", 2), ("b", [1])] and list(m) == ["a", "b"]

@@ -186,6 +186,7 @@ OPERATIONS = {
         "items": lambda s: s.m.items(),
         "clear": lambda s: s.m.clear(),
         "copy": lambda s: s.m.copy(),
+        "copy.copy": lambda s: copy.copy(s.m),
         "insert": lambda s: s.m.insert("z", 26, 1),
         "move": lambda s: s.m.move("c", 0),
         "update": lambda s: s.m.update([("x", 1)], y=2),
