@@ -31,6 +31,7 @@ Name n___init__{"__init__"}, n___contains__{"__contains__"}, n___getitem__{"__ge
     n___setitem__{"__setitem__"}, n___iadd__{"__iadd__"}, n___class__{"__class__"}, n___name__{"__name__"};
 Name n_append{"append"}, n_index{"index"}, n_count{"count"}, n_pop{"pop"}, n_insert{"insert"}, n_extend{"extend"},
     n_sort{"sort"}, n_key{"key"}, n_reverse{"reverse"}, n_format{"format"}, n_value_type{"value_type"};
+Name n___new__{"__new__"}, n___dict__{"__dict__"}, n_update{"update"}, n_deepcopy{"deepcopy"};
 
 const char fadeseq_doc[] =
     "FadeSeq Class\n"
@@ -362,6 +363,63 @@ Ref fadeseq_repr(const Args& a) { return printed(a.self(), PyObject_Repr); }
 // __str__(self)
 Ref fadeseq_str(const Args& a) { return printed(a.self(), PyObject_Str); }
 
+// ---- FadeSeq: copying ---------------------------------------------------------------------
+//
+// A copy holds references of its own to the live objects of the instance, each made with
+// the copy's own `remove` as callback, so that it cleans itself; UserList's __copy__ and
+// the default deepcopy would share or copy the instance's references, whose callbacks
+// clean the instance.  deepcopy copies the other attributes but not the objects: held
+// only weakly, copies would die at once.  Pickling still fails on the references.
+
+// The references for `result` to the live objects of the instance, dead ones left out.
+Collected live_refs(const Args& a, PyObject* result) {
+    Collected c{check(PyList_New(0)), check(PyList_New(0))};
+    // A snapshot of `data`: making a reference may collect garbage and shrink `data`.
+    Ref refs = check(PySequence_List(data_of(a.self())));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(refs.get()); ++i) {
+        Ref live = deref(Ref(Ref::borrow(PyList_GET_ITEM(refs.get(), i))));
+        if (live.get() == Py_None) continue;
+        check(PyList_Append(c.keep, live));
+        check(PyList_Append(c.refs, make_ref(a, live, getattr(result, n_remove))));
+    }
+    return c;
+}
+
+// A new instance of the instance's class, without __init__.
+Ref new_instance(PyObject* self) {
+    Ref cls = getattr(self, n___class__);
+    return call_method(cls, n___new__, cls);
+}
+
+// __copy__(self): as UserList's, the instance attributes shared, with references of its own.
+Ref fadeseq_copy(const Args& a) {
+    PyObject* self = a.self();
+    Ref result = new_instance(self);
+    call_method(getattr(result, n___dict__), n_update, getattr(self, n___dict__));
+    Collected c = live_refs(a, result);
+    setattr(result, n_data, c.refs);
+    return result;
+}
+
+// __deepcopy__(self, memo)
+Ref fadeseq_deepcopy(const Args& a) {
+    PyObject* self = a.self();
+    Ref memo = a[1] == Py_None ? check(PyDict_New()) : Ref::borrow(a[1]);
+    Ref result = new_instance(self);
+    // 1. The copy stands for the instance from now on, so an attribute that leads back to
+    //    the instance leads to the copy.
+    setitem(memo, Ref(check(PyLong_FromVoidPtr(self))), result);
+    // 2. The other attributes, copied as deepcopy copies them.
+    Ref attributes = check(PyDict_Copy(getattr(self, n___dict__)));
+    call_method(attributes, n_pop, n_data, Py_None);
+    Ref deepcopy = getattr(Ref(check(PyImport_ImportModule("copy"))), n_deepcopy);
+    call_method(getattr(result, n___dict__), n_update, call(deepcopy, attributes, memo));
+    // 3. References of its own to the same live objects.
+    Collected c = live_refs(a, result);
+    setattr(result, n_data, c.refs);
+    return result;
+}
+
 const ClassDef FadeSeq_class = {
     "FadeSeq",
     fadeseq_doc,
@@ -385,6 +443,8 @@ const ClassDef FadeSeq_class = {
         {"sort", fadeseq_sort, "(self, key=None, reverse=False)"},
         {"__repr__", fadeseq_repr, "(self)"},
         {"__str__", fadeseq_str, "(self)"},
+        {"__copy__", fadeseq_copy, "(self)"},
+        {"__deepcopy__", fadeseq_deepcopy, "(self, memo)"},
     },
 };
 

@@ -203,7 +203,7 @@ SHAPES = {
                          "Iterable", "Container", "object"], "ABCMeta",
                         ["__init__", "__contains__", "__getitem__", "__setitem__", "__iter__", "__eq__",
                          "__reversed__", "__add__", "__iadd__", "remove", "append", "index", "count", "pop", "insert",
-                         "extend", "sort", "__repr__", "__str__"], [], "FadeSeq Class"),
+                         "extend", "sort", "__repr__", "__str__", "__copy__", "__deepcopy__"], [], "FadeSeq Class"),
     "branchlet.Branchlet": (["Branchlet", "object"], "type", ["__init__", "add_child", "__str__"],
                             ["__init__", "add_child", "__str__"], "Tree node"),
     "factory.MetaClassFactory": (["MetaClassFactory", "type", "object"], "type", ["__call__"], ["__call__"],

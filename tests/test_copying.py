@@ -1,5 +1,6 @@
 """copy.copy, copy.deepcopy and pickle give sound objects for every container."""
 import copy
+import gc
 import multiprocessing
 import pickle
 
@@ -7,6 +8,7 @@ import pytest
 
 from tavox.datastructures.configuration import Configuration
 from tavox.datastructures.dotbag import DotBag, NestedDotBag
+from tavox.datastructures.fadeseq import FadeSeq
 from tavox.datastructures.rankmap import RankMap
 
 
@@ -23,6 +25,14 @@ class SubConfiguration(Configuration):
 
 
 class SubRankMap(RankMap):
+    pass
+
+
+class SubSeq(FadeSeq):
+    pass
+
+
+class Node:
     pass
 
 
@@ -148,3 +158,30 @@ def test_rankmap_copies_have_storage_of_their_own(cls, op):
     del c["a"]
     assert c.items() == [("b", [1]), ("z", 0)]
     assert m.items() == [("a", 2), ("b", [1])] and list(m) == ["a", "b"]
+
+
+@pytest.mark.parametrize("op", ["copy", "deepcopy"])
+@pytest.mark.parametrize("cls", [FadeSeq, SubSeq])
+def test_fadeseq_copies_hold_the_same_objects_and_clean_themselves(cls, op):
+    nodes = [Node() for _ in range(3)]
+    seq = cls(nodes)
+    seq.note, seq.me = ["kept"], seq
+    c = OPS[op](seq)
+    assert type(c) is cls and list(c) == nodes
+    assert c.note == ["kept"] and (c.note is seq.note) == (op == "copy")
+    assert c.me is (seq if op == "copy" else c)
+    del nodes[1]
+    assert list(c) == nodes and list(seq) == nodes
+    seq.append(nodes[0])
+    assert list(c) == nodes
+    del seq
+    gc.collect()
+    nodes.pop()
+    assert list(c) == nodes
+
+
+def test_fadeseq_does_not_pickle():
+    node = Node()
+    for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
+        with pytest.raises(TypeError):
+            pickle.dumps(FadeSeq([node]), protocol)

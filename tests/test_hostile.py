@@ -596,6 +596,20 @@ def fadeseq_finalizers_during_writes():
     hostile.collection_points(setup, writes, lambda state: state[0].clear())
 
 
+@case()
+def fadeseq_finalizers_during_copies():
+    def setup():
+        nodes, victims = [Node() for _ in range(6)], [Node() for _ in range(6)]
+        return victims, FadeSeq(nodes + victims), nodes
+
+    def copies(state):
+        _, seq, nodes = state
+        made = copy.copy(seq), copy.deepcopy(seq)
+        assert [list(m) for m in made] == [list(seq)] * 2 and list(seq)[:6] == nodes
+
+    hostile.collection_points(setup, copies, lambda state: state[0].clear())
+
+
 # ---- branchlet ------------------------------------------------------------------------------
 
 @deep_case

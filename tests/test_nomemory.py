@@ -221,6 +221,7 @@ OPERATIONS = {
         "pop": lambda s: s.s.pop(),
         "sort": lambda s: (s.s.sort(key=id), s.s.sort(key=id, reverse=True)),
         "repr str": lambda s: (repr(s.s), str(s.s)),
+        "copy deepcopy": lambda s: (copy.copy(s.s), copy.deepcopy(s.s)),
         "an item dies": lambda s: s.nodes.__delitem__(0),
     }),
     "branchlet": (branchlet_state, {
