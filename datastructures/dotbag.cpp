@@ -20,7 +20,7 @@ Name n___getitem__{"__getitem__"}, n___setitem__{"__setitem__"}, n___delitem__{"
 Name n_update{"update"}, n_setdefault{"setdefault"}, n_items{"items"}, n_index{"index"}, n_chain{"chain"},
     n___missing__{"__missing__"};
 Name n_DotBag{"DotBag"};
-Name n___newobj__{"__newobj__"}, n__slotnames{"_slotnames"};
+Name n___newobj__{"__newobj__"}, n__slotnames{"_slotnames"}, n_copyreg{"copyreg"};
 GlobalName Mapping{"Mapping"}, itertools{"itertools"};
 
 // What dict's own methods do, run directly when super() finds them.
@@ -123,11 +123,18 @@ Ref dotbag_repr(const Args& a) {
 // instance its own attribute dictionary and puts the entries into the storage with
 // dict's own update.  A subclass that defines __reduce__ or __reduce_ex__ keeps its own.
 
+// copyreg as the interpreter's own recipe reaches it: from sys.modules, imported when missing.
+Ref copyreg_module() {
+    if (PyObject* module = PyImport_GetModule(n_copyreg)) return Ref::steal(module);
+    check_no_error();
+    return check(PyImport_Import(n_copyreg));
+}
+
 // __reduce__(self)
 Ref dotbag_reduce(const Args& a) {
     PyObject* self = a.self();
     Ref type = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(self)));
-    Ref copyreg = check(PyImport_ImportModule("copyreg"));
+    Ref copyreg = copyreg_module();
     // 1. The entries as the storage holds them (no keys() or __iter__ of a subclass), taken
     //    out first: hashing a key again may run Python code.
     Ref entries = check(PyDict_Items(self));
