@@ -32,6 +32,7 @@ Name n_filters{"filters"}, n_filterwarnings{"filterwarnings"}, n_message{"messag
 Name n_entry_points{"entry_points"}, n_select{"select"}, n_distributions{"distributions"},
     n_metadata{"metadata"}, n_version{"version"}, n_EntryPoint{"EntryPoint"}, n_Distribution{"Distribution"},
     n__entry_point{"_entry_point"}, n__distribution{"_distribution"}, n_project_name{"project_name"};
+Name n_add_note{"add_note"}, n___notes__{"__notes__"};
 
 BaseCall super_setitem{"__setitem__"};
 
@@ -62,6 +63,40 @@ void with_block(PyObject* manager, Body&& body) {
                                 failure->value(), traceback ? traceback.get() : Py_None));
     }
     if (!suppress) failure->rethrow();
+}
+
+// `body()`; an Exception raised there leaves with the note that `make_note()` gives,
+// added as `error.add_note(note)` adds it (that very method on 3.11 and later, the same
+// __notes__ list before).  Type, message and traceback stay as they are; a note that
+// cannot be made or added is left out, and the error leaves without it.
+template <class Body, class MakeNote>
+void noting_errors(Body&& body, MakeNote&& make_note) {
+    std::optional<CaughtError> failure;
+    try {
+        body();
+    } catch (const PyError&) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
+        failure.emplace();
+    }
+    if (!failure) return;
+    try {
+        Ref note = make_note();
+#if PY_VERSION_HEX >= 0x030B0000
+        call_method(failure->value(), n_add_note, note);
+#else
+        Ref notes = Ref::steal(PyObject_GetAttr(failure->value(), n___notes__));
+        if (!notes) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
+            PyErr_Clear();
+            notes = check(PyList_New(0));
+            setattr(failure->value(), n___notes__, notes);
+        }
+        if (PyList_Check(notes.get())) check(PyList_Append(notes, note));
+#endif
+    } catch (const PyError&) {
+        PyErr_Clear();
+    }
+    failure->rethrow();
 }
 
 // ---- Configuration ----------------------------------------------------------------------
@@ -115,8 +150,10 @@ Ref configuration_load_cfgs(const Args& a) {
                          {{n_delimiters, delimiters}, {n_comment_prefixes, comment_prefixes}});
     // 2. Read every path it can open, in order.
     Ref read = call_method(parser, n_read, a.varargs);
-    // 3. Merge the parser, a mapping of sections, DEFAULT first.
-    call_method(self, n_update, parser);
+    // 3. Merge the parser, a mapping of sections, DEFAULT first.  The sections of all
+    //    the files are merged as one, so an error names every file that was read.
+    noting_errors([&] { call_method(self, n_update, parser); },
+                  [&] { return check(PyUnicode_FromFormat("while merging the INI files %R", read.get())); });
     // 4. Drop the level of the default section; its options live on in every section.
     call_method(self, n_pop, getattr(configparser, n_DEFAULTSECT));
     // 5.
@@ -136,10 +173,17 @@ Ref configuration_load_yamls(const Args& a) {
         if (!is_true(call(isfile, path))) continue;
         // 2. Open, parse and merge; the file is closed however that ends.
         Ref file = call(a.global(n_open), path, Ref(str("r")));
-        with_block(file, [&](PyObject* f) {
-            Ref document = call(getattr(a.global(n_yaml), n_safe_load), f);
-            call_method(self, n_update, document);
-        });
+        noting_errors(
+            [&] {
+                with_block(file, [&](PyObject* f) {
+                    Ref document = call(getattr(a.global(n_yaml), n_safe_load), f);
+                    call_method(self, n_update, document);
+                });
+            },
+            [&] {
+                Ref name = check(PyOS_FSPath(path));
+                return check(PyUnicode_FromFormat("while loading the YAML file %R", name.get()));
+            });
         check(PyList_Append(loaded, path));
     }
     // 4.

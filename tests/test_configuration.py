@@ -169,9 +169,10 @@ def test_load_cfgs_parse_errors_merge_nothing(tmp_path, text, error):
     good = write(tmp_path / "good.cfg", "[g]\nk = 1\n")
     bad = write(tmp_path / "bad.cfg", text)
     cfg = Configuration()
-    with pytest.raises(error):
+    with pytest.raises(error) as info:
         cfg.load_cfgs(good, bad)
     assert cfg == {}
+    assert bad in str(info.value) and not hasattr(info.value, "__notes__")  # the parser names the file
 
 
 @pytest.mark.parametrize("text, error", [
@@ -180,9 +181,13 @@ def test_load_cfgs_parse_errors_merge_nothing(tmp_path, text, error):
 ])
 def test_load_cfgs_errors_while_merging_keep_what_was_merged(tmp_path, text, error):
     cfg = Configuration()
-    with pytest.raises(error):
-        cfg.load_cfgs(write(tmp_path / "x.cfg", text))
+    path = write(tmp_path / "x.cfg", text)
+    other = write(tmp_path / "other.cfg", "[o]\nk = 1\n")
+    with pytest.raises(error) as info:
+        cfg.load_cfgs(path, str(tmp_path / "missing.cfg"), other)
     assert "DEFAULT" in cfg and cfg["a.x"] == 1 and "b" in cfg and "c" not in cfg
+    # The files are merged as one: the note names every file read.
+    assert info.value.__notes__ == ["while merging the INI files %r" % [path, other]]
 
 
 # ---- load_yamls ------------------------------------------------------------------------
@@ -240,8 +245,38 @@ def test_load_yamls_failure_keeps_earlier_files_and_reads_no_later(tmp_path, mon
         cfg.load_yamls(before, bad, after)
     if message:
         assert str(info.value) == message
+    assert info.value.__notes__ == ["while loading the YAML file %r" % bad]
     assert cfg == {"first": 1}
     assert [f.name for f in opened] == [before, bad] and all(f.closed for f in opened)
+
+
+class Interrupt(BaseException):
+    pass
+
+
+@pytest.mark.parametrize("error_type, notes, expected", [
+    (ValueError, ["earlier"], ["earlier", "while loading the YAML file {path!r}"]),
+    (ValueError, "not a list", "not a list"),  # no note can be added: the error leaves as it is
+    (Interrupt, None, None),  # only an Exception gets a note
+])
+def test_load_yamls_error_notes(tmp_path, error_type, notes, expected):
+    error = error_type("raised by update")
+    if notes is not None:
+        error.__notes__ = notes[:]
+
+    class Refusing(Configuration):
+        def update(self, *args, **kwargs):
+            if args:
+                raise error
+
+    path = tmp_path / "f.yaml"
+    path.write_text("a: 1\n")
+    with pytest.raises(error_type) as info:
+        Refusing().load_yamls(path)  # a path object: the note shows its text
+    assert info.value is error
+    if isinstance(expected, list):
+        expected = [note.format(path=str(path)) for note in expected]
+    assert getattr(error, "__notes__", None) == expected
 
 
 class Manager:
