@@ -1,12 +1,14 @@
 """Typed use of every module, as an application would write it.
 
-.ci/typecheck.sh checks this file with `mypy --strict` against the installed
-package, so the types below are what the shipped stubs promise.  `assert_type`
-pins inferred types exactly.  The `rejected_*` functions hold misuse that the
-stubs must refuse: each line carries `# type: ignore[code]`, and strict mode's
-warn_unused_ignores turns a misuse that slipped through into an error.  Those
-functions are never called, so the file also runs as a plain script
-(`python tests/typing/usage.py`), which shows that the typed calls really work.
+.ci/typecheck.sh checks this file with `mypy --strict` and with pyright in strict
+mode against the installed package, so the types below are what the shipped stubs
+promise to both.  `assert_type` pins inferred types exactly.  The `rejected_*`
+functions hold misuse that the stubs must refuse: each line carries
+`# type: ignore[code]`, and both checkers report an ignore that is not needed
+(mypy's warn_unused_ignores, pyright's reportUnnecessaryTypeIgnoreComment), so a
+misuse that slipped through is an error.  Those functions are never called, so the
+file also runs as a plain script (`python tests/typing/usage.py`), which shows that
+the typed calls really work.
 """
 from __future__ import annotations
 
@@ -235,11 +237,17 @@ def use_factory() -> None:
     assert_type(shape, Shape)
     assert type(shape) is Square and shape.size == 3
     assert type(Shape(2)) is Shape
+    assert_type(Square(), Square)
+
+
+def rejected_factory() -> None:
+    Shape("3")  # type: ignore[arg-type]  # the arguments are checked against __init__
+    Square(1, 2)  # type: ignore[call-arg]
 
 
 # --- strings ---------------------------------------------------------------------------
 def use_strings() -> None:
-    assert_type(typecast_str("8080"), Union[str, int, float])  # bool is an int
+    assert_type(typecast_str("8080"), Union[str, int, float, bool])
     assert typecast_str("8080") == 8080 and typecast_str("TRUE") is True
     cfg = Configuration()
     assert_type(typecast_str(cfg), Configuration)
