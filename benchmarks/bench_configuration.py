@@ -26,19 +26,19 @@ def nested(sections, groups, leaves):
     }
 
 
-def yaml_file(directory):
-    # About 1 MB: 300 x 10 x 20 = 60,000 leaves.
+def yaml_file(directory, sections):
+    # About 1 MB for 300 sections: 300 x 10 x 20 = 60,000 leaves.
     path = os.path.join(directory, "big.yaml")
     with open(path, "w") as f:
-        yaml.safe_dump(nested(300, 10, 20), f, default_flow_style=False)
+        yaml.safe_dump(nested(sections, 10, 20), f, default_flow_style=False)
     return path
 
 
-def ini_file(directory):
-    # 400 sections of 25 options plus 5 defaults (about 180 kB); dotted section names make levels.
+def ini_file(directory, sections):
+    # 400 sections of 25 options plus 5 defaults: about 180 kB; dotted section names make levels.
     parser = configparser.ConfigParser(delimiters=("=",), comment_prefixes=("#",))
     parser["DEFAULT"] = {"retries": "3", "timeout": "2.5", "enabled": "true", "root": "/srv", "mode": "fast"}
-    for s in range(400):
+    for s in range(sections):
         parser["service%d.part%d" % (s // 10, s % 10)] = {
             "option%d" % o: "%%(root)s/data/%d" % o if o % 5 == 0 else str(s * o) for o in range(25)}
     path = os.path.join(directory, "big.cfg")
@@ -61,8 +61,8 @@ def run_in(h, directory):
     omegaconf = optional("omegaconf")
     dynaconf = optional("dynaconf")
 
-    # -- loading a YAML file of about 1 MB ------------------------------------------
-    path = yaml_file(directory)
+    # -- loading a YAML file of about 1 MB (33 kB in a quick run) --------------------
+    path = yaml_file(directory, h.size(300, 10))
     size = os.path.getsize(path) // 1024
 
     def safe_load_alone():
@@ -80,7 +80,8 @@ def run_in(h, directory):
               [("open + yaml.safe_load alone", safe_load_alone)], number=1)
 
     # -- loading an INI file --------------------------------------------------------
-    ini = ini_file(directory)
+    sections = h.size(400, 100)
+    ini = ini_file(directory, sections)
 
     def read_alone():
         configparser.ConfigParser(delimiters=("=",), comment_prefixes=("#",)).read(ini)
@@ -90,18 +91,19 @@ def run_in(h, directory):
         parser.read(ini)
         return {name: dict(section) for name, section in parser.items()}
 
-    h.compare("configuration", "load_cfgs(400 sections)",
+    h.compare("configuration", "load_cfgs(%d sections)" % sections,
               ("Configuration", lambda: Configuration().load_cfgs(ini)),
               [("ConfigParser.read alone", read_alone),
                ("ConfigParser.read + every value read", read_and_collect)])
 
-    # -- copying about 10,000 leaves ------------------------------------------------
-    data = nested(50, 10, 20)
+    # -- copying 10,000 leaves (1,000 in a quick run) -------------------------------
+    sections = h.size(50, 5)
+    data = nested(sections, 10, 20)
     cfg = Configuration(data)
     others = [("copy.deepcopy(nested dict)", lambda: copy.deepcopy(data)),
               ("OmegaConf.create(nested dict)",
                omegaconf and (lambda: omegaconf.OmegaConf.create(data)))]
-    h.compare("configuration", "copy() of 10,000 leaves", ("Configuration", cfg.copy), others)
+    h.compare("configuration", "copy() of {:,} leaves".format(sections * 200), ("Configuration", cfg.copy), others)
 
     # -- reading by key path --------------------------------------------------------
     small = {"a": {"b": {"c": 1}}}

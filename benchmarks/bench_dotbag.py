@@ -117,8 +117,11 @@ def run(h):
         ("python-box box_dots", write_box if boxed is not None else None),
         ("python-benedict keypath", write_bene if bene is not None else None),
     ])
-    h.compare(group, "construction from 10,000 nested leaves", ("NestedDotBag", lambda: NestedDotBag(tree)), [
-        ("python-box Box(d)", (lambda: box.Box(tree)) if box else None),
-        ("omegaconf OmegaConf.create", (lambda: omegaconf.OmegaConf.create(tree)) if omegaconf else None),
-        ("addict Dict(d)", (lambda: addict.Dict(tree)) if addict else None),
-    ], number=3)
+    depth = h.size(4, 3)
+    source = nested_tree(depth=depth)
+    h.compare(group, "construction from {:,} nested leaves".format(10 ** depth),
+              ("NestedDotBag", lambda: NestedDotBag(source)), [
+                  ("python-box Box(d)", (lambda: box.Box(source)) if box else None),
+                  ("omegaconf OmegaConf.create", (lambda: omegaconf.OmegaConf.create(source)) if omegaconf else None),
+                  ("addict Dict(d)", (lambda: addict.Dict(source)) if addict else None),
+              ], number=h.size(3, 1))

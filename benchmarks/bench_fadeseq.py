@@ -9,7 +9,7 @@ import weakref
 
 from harness import optional
 
-N = 10_000
+N = 10_000  # 2,000 in a quick run
 GROUP = "fadeseq"
 
 
@@ -47,17 +47,17 @@ def _appending(make, objs):
     return fn
 
 
-def _cleanup_time(make, repeat=3):
-    """Best time for N stored objects to die (in order, oldest first)."""
+def _cleanup_time(make, n, repeat=3):
+    """Best time for n stored objects to die (in order, oldest first)."""
     best = None
     for _ in range(repeat):
-        holder = [Item() for _ in range(N)]
+        holder = [Item() for _ in range(n)]
         s = make(holder)
         gc.collect()
         gc.disable()
         try:
             t0 = time.perf_counter()
-            for i in range(N):
+            for i in range(n):
                 holder[i] = None
             elapsed = time.perf_counter() - t0
         finally:
@@ -69,14 +69,15 @@ def _cleanup_time(make, repeat=3):
 
 def run(h):
     (label, mine), others = _contenders()
-    objs = [Item() for _ in range(N)]
+    n = h.size(N, 2_000)
+    objs = [Item() for _ in range(n)]
     last = objs[-1]
 
     def against(operation, body, number=None):
         h.compare(GROUP, operation, (label, body(mine)),
                   [(name, make and body(make)) for name, make in others], number=number)
 
-    against(f"append {N:,} objects", lambda make: _appending(make, objs), number=20)
+    against(f"append {n:,} objects", lambda make: _appending(make, objs), number=20)
     full = {id(make): make(objs) for make in [mine] + [m for _, m in others if m]}
 
     def iterate(make):
@@ -97,13 +98,13 @@ def run(h):
             return lambda: s.index(weakref.ref(last))
         return lambda: s.index(last)
 
-    against(f"iterate {N:,}", iterate)
-    against(f"`in` (last of {N:,})", contains)
-    against(f"index (last of {N:,})", index)
+    against(f"iterate {n:,}", iterate)
+    against(f"`in` (last of {n:,})", contains)
+    against(f"index (last of {n:,})", index)
 
     # Only the deaths are timed (not building the sequence), which the harness's
     # whole-call timing cannot do: the ratios are computed here in the same way.
-    mine_time = _cleanup_time(mine)
+    mine_time = _cleanup_time(mine, n)
     for name, make in others:
-        ratio = None if make is None else mine_time / _cleanup_time(make)
-        h.rows.append((GROUP, f"clean-up of {N:,} dying objects", label, name, ratio))
+        ratio = None if make is None else mine_time / _cleanup_time(make, n)
+        h.add(GROUP, f"clean-up of {n:,} dying objects", label, name, ratio)
