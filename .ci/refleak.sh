@@ -11,6 +11,7 @@
 # Installs what it needs (apt, as root) on first use; the venv lives in
 # .venv-dbg and the CMake tree in build/refleak, so reruns are incremental.
 set -euo pipefail
+shopt -s inherit_errexit
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 root=$PWD
 venv=$root/.venv-dbg

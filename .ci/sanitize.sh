@@ -9,6 +9,7 @@
 # The venv lives in .venv-asan and the CMake tree in build/sanitize, so
 # reruns are incremental.  The run's log is kept in build/sanitize-reports/.
 set -euo pipefail
+shopt -s inherit_errexit
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 root=$PWD
 venv=$root/.venv-asan
