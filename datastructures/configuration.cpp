@@ -156,8 +156,7 @@ Ref configuration_load_cfgs(const Args& a) {
                   [&] { return check(PyUnicode_FromFormat("while merging the INI files %R", read.get())); });
     // 4. Drop the level of the default section; its options live on in every section.
     call_method(self, n_pop, getattr(configparser, n_DEFAULTSECT));
-    // 5.
-    return read;
+    return read;  // the paths read, in the order given
 }
 
 // load_yamls(self, *files)
@@ -186,8 +185,7 @@ Ref configuration_load_yamls(const Args& a) {
             });
         check(PyList_Append(loaded, path));
     }
-    // 4.
-    return loaded;
+    return loaded;  // the paths loaded, in the order given
 }
 
 // load_entrypoint(self, group)
