@@ -2,6 +2,7 @@
 
 #include "common/boundary.hpp"
 #include "common/call.hpp"
+#include "common/names.hpp"
 #include "common/recursion.hpp"
 
 #include <cctype>
@@ -382,6 +383,83 @@ void init_function_type() {
 }
 
 PyTypeObject* function_type() { return &FunctionType; }
+
+namespace {
+
+Name n___init__{"__init__"}, n___call__{"__call__"};
+initproc generic_init = nullptr;  // the interpreter's slot_tp_init, as a class statement installs it
+ternaryfunc generic_call = nullptr;
+
+// Whether `found` is a package function whose signature is (self, *args, **kwargs).
+bool takes_anything(PyObject* found) {
+    if (!found || !is_function(found)) return false;
+    const Signature& sig = *as_function(found)->signature;
+    return sig.names.size() == 1 && sig.varargs && sig.varkw;
+}
+
+// found(self, *args, **kwds), bound as the binder binds it: the tuple and the keywords
+// as they are (bodies never change the keywords they get); an empty Ref when a keyword
+// would be an error of binding (a non-string, or the name of the one named parameter),
+// for the generic slot to report.
+Ref call_directly(PyObject* found, PyObject* self, PyObject* args, PyObject* kwds) {
+    Function* f = as_function(found);
+    const bool keywords = kwds && PyDict_GET_SIZE(kwds);
+    if (keywords) {
+        PyObject *key, *value;
+        for (Py_ssize_t pos = 0; PyDict_Next(kwds, &pos, &key, &value);) {
+            if (!PyUnicode_Check(key)) return Ref();
+            const int same = PyUnicode_Compare(key, f->signature->names[0]);
+            if (same == -1 && PyErr_Occurred()) throw_error();
+            if (same == 0) return Ref();
+        }
+    }
+    Descent level(calling);
+    PyObject* values[] = {self};
+    return f->impl(Args{f, values, args, keywords ? kwds : nullptr});
+}
+
+int direct_init(PyObject* self, PyObject* args, PyObject* kwds) {
+    Ref init = Ref::borrow(compat::type_lookup(Py_TYPE(self), n___init__));
+    if (!takes_anything(init) || !PyTuple_CheckExact(args)) return generic_init(self, args, kwds);
+    bool generic = false;
+    const int status = boundary([&] {
+        Ref result = call_directly(init, self, args, kwds);
+        if (!result) {
+            generic = true;
+            return;
+        }
+        if (result.get() != Py_None)
+            raise_format(PyExc_TypeError, "__init__() should return None, not '%.200s'", Py_TYPE(result.get())->tp_name);
+    });
+    return generic ? generic_init(self, args, kwds) : status;
+}
+
+PyObject* direct_call(PyObject* self, PyObject* args, PyObject* kwds) {
+    Ref method = Ref::borrow(compat::type_lookup(Py_TYPE(self), n___call__));
+    if (!takes_anything(method) || !PyTuple_CheckExact(args)) return generic_call(self, args, kwds);
+    bool generic = false;
+    PyObject* result = boundary([&] {
+        Ref called = call_directly(method, self, args, kwds);
+        generic = !called;
+        return called;
+    });
+    return generic ? generic_call(self, args, kwds) : result;
+}
+
+}  // namespace
+
+void direct_slots(PyObject* cls) {
+    auto* type = reinterpret_cast<PyTypeObject*>(cls);
+    auto own = [&](PyObject* name) { return compat::type_lookup(type, name); };
+    if (takes_anything(own(n___init__)) && type->tp_init != direct_init) {
+        if (!generic_init) generic_init = type->tp_init;
+        if (type->tp_init == generic_init) type->tp_init = direct_init;
+    }
+    if (takes_anything(own(n___call__)) && type->tp_call != direct_call) {
+        if (!generic_call) generic_call = type->tp_call;
+        if (type->tp_call == generic_call) type->tp_call = direct_call;
+    }
+}
 
 bool is_function(PyObject* obj) noexcept { return Py_TYPE(obj) == &FunctionType; }
 

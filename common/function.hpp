@@ -36,7 +36,8 @@ struct Args {
     Function* function;
     PyObject* const* values;  // borrowed: one per named parameter, defaults filled in
     PyObject* varargs;        // the *args tuple (empty tuple when none), nullptr without *args
-    PyObject* varkw;          // the **kwargs dict, or nullptr when no keyword went there
+    PyObject* varkw;          // the **kwargs dict, or nullptr when no keyword went there; never
+                              // changed by a body: it may be the caller's own
 
     PyObject* operator[](size_t i) const noexcept { return values[i]; }
     PyObject* self() const noexcept { return values[0]; }
@@ -76,6 +77,18 @@ Ref make_function(Impl impl, const char* name, const char* qualname, const char*
 
 bool is_function(PyObject* obj) noexcept;
 void set_owner(PyObject* function, PyObject* owner);
+
+// Type slots that call a package function directly.  A class statement gives a class
+// whose __init__ (or, for a metaclass, __call__) is a Python-level callable the generic
+// slot, which looks the method up, then calls it with a new copy of the arguments.
+// For a class whose __init__ or __call__ is a package function taking
+// (self, *args, **kwargs), direct_slots() installs slots that, while the method found
+// on the instance's type is still such a function, call it with the interpreter's
+// argument tuple and keyword dict as they are: what the
+// generic slot would call, without the lookup of a bound method and the copies.  Any
+// other case goes to the generic slot.  The interpreter puts its generic slot back
+// when the method is rebound on the class, and subclasses get the generic slot.
+void direct_slots(PyObject* cls);
 PyTypeObject* function_type();  // ready after init_function_type()
 void init_function_type();      // throws PyError
 

@@ -457,7 +457,7 @@ void configuration_body(Module& m) {
     m.set("NestedDotBag", nested);
     m.set("typecast_str", m.import_from("tavox.utils.strings", "typecast_str"));
     m.set("logger", call_method(m.get("logging"), n_getLogger, m.get("__name__")));
-    m.add_class(Configuration_class, {nested});
+    direct_slots(m.add_class(Configuration_class, {nested}));
 }
 
 }  // namespace

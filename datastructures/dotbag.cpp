@@ -538,6 +538,8 @@ void dotbag_body(Module& m) {
     chain_type.set(getattr(m.get("itertools"), n_chain));
     nested_setitem_function.set(getattr(nested, n___setitem__));
     is_mapping.learn(m.get("Mapping"));
+    direct_slots(dotbag);
+    direct_slots(nested);
     levels.learn(m.dict(), dotbag, nested);
 }
 

@@ -61,15 +61,17 @@ bool is_subclass(PyObject* value, PyObject* cls) {
 Ref factory_call(const Args& a) {
     Ref cls = Ref::borrow(a[0]);
     PyObject* args = a.varargs;
-    PyObject* kwargs = a.varkw;  // a new dict owned by this call, or nullptr when empty
+    Ref kwargs = Ref::borrow(a.varkw);  // the keywords, or nullptr when none; never changed
 
-    // 1. A "class" keyword names the class to instantiate instead.
+    // 1. A "class" keyword names the class to instantiate instead, and is not passed on.
     if (kwargs) {
         if (PyObject* found = compat::dict_get(kwargs, n_class)) {
             Ref value = Ref::borrow(found);
             if (!is_subclass(value, cls))
                 raise_format(PyExc_TypeError, "%S is not a subclass of %S", value.get(), cls.get());
-            check(PyDict_DelItem(kwargs, n_class));
+            Ref others = check(PyDict_GET_SIZE(kwargs.get()) == 1 ? PyDict_New() : PyDict_Copy(kwargs));
+            if (PyDict_GET_SIZE(others.get())) check(PyDict_DelItem(others, n_class));
+            kwargs = std::move(others);
             cls = value;
         } else {
             check_no_error();
@@ -91,7 +93,7 @@ const ClassDef MetaClassFactory_class = {
 // ---- module body -------------------------------------------------------------------
 
 void factory_body(Module& m) {
-    m.add_class(MetaClassFactory_class, {m.get("type")});
+    direct_slots(m.add_class(MetaClassFactory_class, {m.get("type")}));
     super_call.learn(&PyType_Type);
     type_subclasscheck.learn(reinterpret_cast<PyObject*>(&PyType_Type), n___subclasscheck__);
 }

@@ -545,6 +545,7 @@ void rankmap_body(Module& m) {
     Ref mutable_mapping = m.import_from("collections.abc", "MutableMapping");
     m.set("MutableMapping", mutable_mapping);
     Ref cls = m.add_class(RankMap_class, {mutable_mapping.get()});
+    direct_slots(cls);
     // m[key] without the method call when that is what the call would do (rankmap_subscript).
     reinterpret_cast<PyTypeObject*>(cls.get())->tp_as_mapping->mp_subscript = rankmap_subscript;
 }
