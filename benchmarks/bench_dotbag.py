@@ -1,4 +1,6 @@
 """DotBag and NestedDotBag against plain objects, dicts and peer libraries."""
+import copy
+
 from harness import optional
 
 from tavox.datastructures.dotbag import DotBag, NestedDotBag
@@ -121,6 +123,7 @@ def run(h):
     source = nested_tree(depth=depth)
     h.compare(group, "construction from {:,} nested leaves".format(10 ** depth),
               ("NestedDotBag", lambda: NestedDotBag(source)), [
+                  ("copy.deepcopy(d) (the floor: a new tree)", lambda: copy.deepcopy(source)),
                   ("python-box Box(d)", (lambda: box.Box(source)) if box else None),
                   ("omegaconf OmegaConf.create", (lambda: omegaconf.OmegaConf.create(source)) if omegaconf else None),
                   ("addict Dict(d)", (lambda: addict.Dict(source)) if addict else None),
