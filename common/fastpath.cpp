@@ -48,8 +48,14 @@ int plain_index(PyTypeObject* type) {
 
 bool plain_builtin(PyTypeObject* type) noexcept { return plain_index(type) >= 0; }
 
-PyObject* GlobalName::find(PyObject* globals) {
-    if (stamp_.holds(globals)) return value_;
+bool instance_of(PyObject* obj, PyObject* cls) {
+    if (Py_TYPE(obj) == reinterpret_cast<PyTypeObject*>(cls)) return true;
+    if (Py_TYPE(cls) == &PyType_Type && plain_builtin(Py_TYPE(obj)))
+        return PyType_IsSubtype(Py_TYPE(obj), reinterpret_cast<PyTypeObject*>(cls));
+    return isinstance(obj, cls);
+}
+
+PyObject* GlobalName::look(PyObject* globals) {
     PyObject* value = compat::dict_get(globals, name_);
     if (!value) check_no_error();
     value_ = value;
@@ -57,10 +63,7 @@ PyObject* GlobalName::find(PyObject* globals) {
     return value;
 }
 
-Ref GlobalName::get(PyObject* globals) {
-    if (PyObject* value = find(globals)) return Ref::borrow(value);
-    return lookup_global(nullptr, name_);  // a builtin, or NameError
-}
+Ref GlobalName::builtin() { return lookup_global(nullptr, name_); }  // a builtin, or NameError
 
 void AbcCheck::learn(PyObject* abc) {
     // Without the C accelerator (_abc), ABCMeta is a pure-Python class: no memo then.
@@ -73,17 +76,17 @@ void AbcCheck::learn(PyObject* abc) {
     abc_.set(Ref::borrow(abc));
 }
 
-bool AbcCheck::usable(PyObject* cls) {
-    if (cls != abc_.get()) return false;
+bool AbcCheck::renew(PyObject* cls) {
     auto* type = reinterpret_cast<PyTypeObject*>(cls);
     if (!stamp_.holds(type)) {
         for (Answer& answer : answers_) answer = Answer{};
         stamp_.record(type, n___instancecheck__);
-        if (!stamp_.holds(type)) return false;
     }
-    PyObject* check = compat::type_lookup(Py_TYPE(cls), n___instancecheck__);
-    if (!instancecheck_.is(check)) return false;
-    return instancecheck_global_.find(PyFunction_GET_GLOBALS(check)) == instancecheck_function_.get();
+    PyTypeObject* meta = Py_TYPE(cls);
+    found_check_ = compat::type_lookup(meta, n___instancecheck__);
+    meta_stamp_.record(meta, n___instancecheck__);
+    if (!stamp_.holds(type) || !meta_stamp_.holds(meta)) return false;  // no tags to trust
+    return usable(cls);
 }
 
 unsigned long long AbcCheck::token() {
@@ -93,7 +96,7 @@ unsigned long long AbcCheck::token() {
     return value;
 }
 
-bool AbcCheck::operator()(PyObject* cls, PyObject* obj) {
+bool AbcCheck::ask(PyObject* cls, PyObject* obj) {
     const int plain = plain_index(Py_TYPE(obj));
     if (plain < 0 || !usable(cls)) return isinstance(obj, cls);
     Answer& answer = answers_[plain];

@@ -39,6 +39,11 @@ namespace tavox {
 // __class__ is their type, and isinstance() against a class is a subtype test.
 bool plain_builtin(PyTypeObject* type) noexcept;
 
+// isinstance(obj, cls), answered without asking `obj` its __class__ when that cannot
+// differ from its type (an object of a plain built-in type) and cls's metaclass is
+// type itself, whose check is then the subtype test.  Throws PyError.
+bool instance_of(PyObject* obj, PyObject* cls);
+
 class TypeStamp {
 public:
     // Whether `type` has the tag recorded; never for a type without a trusted tag.
@@ -76,12 +81,18 @@ public:
     GlobalName& operator=(const GlobalName&) = delete;
 
     // The value in `globals` (borrowed from it), or nullptr when it has none.
-    PyObject* find(PyObject* globals);
+    PyObject* find(PyObject* globals) { return stamp_.holds(globals) ? value_ : look(globals); }
     // The value in `globals`, else the builtin of that name; NameError when neither.
-    Ref get(PyObject* globals);
+    Ref get(PyObject* globals) {
+        if (PyObject* value = find(globals)) return Ref::borrow(value);
+        return builtin();
+    }
     PyObject* name() const noexcept { return name_; }
 
 private:
+    PyObject* look(PyObject* globals);
+    Ref builtin();
+
     Name name_;
     DictStamp stamp_;
     PyObject* value_ = nullptr;  // borrowed from the dict while stamp_ holds
@@ -123,7 +134,13 @@ private:
 class AbcCheck {
 public:
     void learn(PyObject* abc);  // throws PyError
-    bool operator()(PyObject* cls, PyObject* obj);
+    bool operator()(PyObject* cls, PyObject* obj) {
+        // The common case first: a dict, answered yes for good.
+        if (Py_TYPE(obj) == &PyDict_Type && answers_[0].yes && usable(cls)) return true;
+        return ask(cls, obj);
+    }
+    // Whether isinstance(d, cls) is known true, with no code to run, for every exact dict d.
+    bool knows_dicts(PyObject* cls) { return usable(cls) && answers_[0].known && answers_[0].yes; }
 
 private:
     static constexpr int plain_types = 9;
@@ -133,12 +150,20 @@ private:
         unsigned long long token = 0;
     };
 
-    bool usable(PyObject* cls);
+    bool usable(PyObject* cls) {
+        if (cls != abc_.get()) return false;
+        if (!stamp_.holds(reinterpret_cast<PyTypeObject*>(cls)) || !meta_stamp_.holds(Py_TYPE(cls))) return renew(cls);
+        return instancecheck_.is(found_check_) &&
+               instancecheck_global_.find(PyFunction_GET_GLOBALS(found_check_)) == instancecheck_function_.get();
+    }
+    bool renew(PyObject* cls);  // usable() after a change of the ABC or its metaclass
+    bool ask(PyObject* cls, PyObject* obj);
     unsigned long long token();
 
     Kept abc_, instancecheck_function_, get_cache_token_;
     Known instancecheck_;
-    TypeStamp stamp_;
+    TypeStamp stamp_, meta_stamp_;
+    PyObject* found_check_ = nullptr;  // the metaclass's __instancecheck__, borrowed while meta_stamp_ holds
     GlobalName instancecheck_global_{"_abc_instancecheck"};
     Answer answers_[plain_types];
 };

@@ -32,10 +32,18 @@ Ref BaseMethod::bind() const {
 }
 
 BaseMethod BaseCallSite::find(PyObject* owner, PyObject* self) {
+    BaseMethod m;
+    // The memo first, for an object that is no class: while type(self) keeps the tag
+    // recorded when `owner` was found on its MRO, super() takes it and finds the same.
+    if (owner == owner_.get() && !PyType_Check(self) && stamp_.holds(Py_TYPE(self))) {
+        m.type_ = reinterpret_cast<PyObject*>(Py_TYPE(self));
+        m.obj_ = self;
+        m.attribute_ = Ref::borrow(found_);
+        return m;
+    }
     // The type searched and the object bound, as super(owner, self) picks them.
     if (!owner || !PyType_Check(owner)) return ask_interpreter(owner, self);
     auto* owner_type = reinterpret_cast<PyTypeObject*>(owner);
-    BaseMethod m;
     if (PyType_Check(self) && PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(self), owner_type)) {
         m.type_ = self;
     } else if (PyType_IsSubtype(Py_TYPE(self), owner_type)) {

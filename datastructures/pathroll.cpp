@@ -25,8 +25,7 @@ AbcCheck is_mutable_mapping;
 
 namespace {
 
-Name n___flatten__{"__flatten__"}, n___name__{"__name__"}, n___new__{"__new__"}, n___init__{"__init__"},
-    n_module{"module"};
+Name n___flatten__{"__flatten__"}, n___name__{"__name__"}, n___new__{"__new__"}, n_module{"module"};
 Name n_items{"items"}, n_type_{"type_"}, n_index{"index"};
 
 // What list's own methods do, run directly when super() finds them.
@@ -43,11 +42,8 @@ Ref list_append(PyObject* self, PyObject* item) {
     return none();
 }
 
-constexpr char calling[] = " while calling a Python object";
-constexpr char delegating[] = " while running a delegated generator";
-
-// PathRoll.__flatten__ as the module body made it.
-Kept flatten_function_made;
+constexpr char calling[] = " while calling a Python object", delegating[] = " while running a delegated generator";
+Kept flatten_function_made;  // PathRoll.__flatten__ as the module body made it
 
 BaseCall super_init{"__init__", list_init};
 BaseCall super_setitem{"__setitem__", list_setitem};
@@ -76,16 +72,13 @@ const char marker_init_doc[] =
     "    obj: the object (list or tuple) to store the position for\n"
     "    index: the index value";
 
-void marker_set(PyObject* self, PyObject* obj, PyObject* index) {
+// __init__(self, obj, index)
+Ref marker_init(const Args& a) {
+    PyObject *self = a.self(), *obj = a[1], *index = a[2];
     // 1. The class of the container, never the container.
     setattr(self, n_type_, reinterpret_cast<PyObject*>(Py_TYPE(obj)));
     // 2. int(index): an exact int as it is.
     setattr(self, n_index, PyLong_CheckExact(index) ? Ref::borrow(index) : check(PyNumber_Long(index)));
-}
-
-// __init__(self, obj, index)
-Ref marker_init(const Args& a) {
-    marker_set(a.self(), a[1], a[2]);
     return none();
 }
 
@@ -109,23 +102,18 @@ const ClassDef IndexMarker_class = {
     },
 };
 
-// ---- entries and markers, made as the class call would make them -----------------
+// ---- entries, made as the class call would make them --------------------------------
 //
-// Flattening makes a DictItem per entry and an IndexMarker per element of a list or
-// tuple, each a call of a module global.  While the global is the class the module
-// body made, unchanged, the instance is made here exactly as the call would make it,
-// which is most of the time flattening takes (see benchmarks/bench_pathroll.py).  A
-// call of a Python-level method counts a level of recursion, and so does each of these.
-
-// DictItem(path, value), with `cls` the module global read by the caller.
-//
-// DictItem is a named tuple: its __new__ is a Python function whose code is
-// `return _tuple_new(_cls, (path, value))`, with tuple.__new__ as `_tuple_new` in its
-// globals, and it has object's __init__, which accepts the arguments because __new__
-// is not object's.  While the class keeps the version tag recorded after checking
-// those two, the function found in its __new__ is the learned one with its code, and
-// its `_tuple_new` is still tuple.__new__, the entry is made as tuple.__new__ makes an
-// instance of a subclass: allocated by the class, holding the two parts.
+// DictItem(path, value), with `cls` the module global read by the caller: a call of a
+// Python function (namedtuple's __new__) for every entry, which would take a third of
+// what flattening takes (benchmarks/bench_pathroll.py).  DictItem is a named tuple:
+// its __new__ is a Python function whose code is `return _tuple_new(_cls, (path,
+// value))`, with tuple.__new__ as `_tuple_new` in its globals, and it has object's
+// __init__, which accepts the arguments because __new__ is not object's.  While the
+// class keeps the version tag recorded after checking those two, the function found
+// in its __new__ is the learned one with its code, and its `_tuple_new` is still
+// tuple.__new__, the entry is made as tuple.__new__ makes an instance of a subclass:
+// allocated by the class, holding the two parts, one level of recursion deep.
 class EntryMaker {
 public:
     void learn(PyObject* cls) {
@@ -149,58 +137,20 @@ private:
         auto* type = reinterpret_cast<PyTypeObject*>(cls);
         if (cls != cls_.get() || Py_TYPE(cls) != &PyType_Type) return false;
         if (!stamp_.holds(type)) {
-            if (type->tp_init != PyBaseObject_Type.tp_init || !PyObject_TypeCheck(compat::type_lookup(type, n___new__), &PyStaticMethod_Type))
+            PyObject* found = compat::type_lookup(type, n___new__);
+            if (type->tp_init != PyBaseObject_Type.tp_init || !found || !PyObject_TypeCheck(found, &PyStaticMethod_Type))
                 return false;
             stamp_.record(type, n___new__);
         }
         Ref function = check(PyStaticMethod_Type.tp_descr_get(compat::type_lookup(type, n___new__), nullptr, cls));
-        if (!new_.is(function)) return false;
-        return tuple_new_global_.find(PyFunction_GET_GLOBALS(function.get())) == tuple_new_.get();
+        return new_.is(function) && tuple_new_global_.find(PyFunction_GET_GLOBALS(function.get())) == tuple_new_.get();
     }
 
     Kept cls_, tuple_new_;
     Known new_;
     TypeStamp stamp_;
     GlobalName tuple_new_global_{"_tuple_new"};
-};
-
-// IndexMarker(obj, position), with `cls` the module global read by the caller.  While
-// it is the class the module body made, with the version tag recorded after checking
-// that it is not abstract, has object's __new__ and this module's __init__, the
-// marker is made as type.__call__ makes it: object.__new__, then that __init__.
-class MarkerMaker {
-public:
-    void learn(PyObject* cls) {
-        cls_.set(Ref::borrow(cls));
-        init_.set(Ref::borrow(compat::type_lookup(reinterpret_cast<PyTypeObject*>(cls), n___init__)));
-    }
-
-    Ref operator()(PyObject* cls, PyObject* obj, PyObject* position) {
-        if (!unchanged(cls)) return call(cls, obj, position);
-        Descent level(calling);
-        Ref marker = check(PyBaseObject_Type.tp_new(reinterpret_cast<PyTypeObject*>(cls), Ref(check(PyTuple_New(0))), nullptr));
-        marker_set(marker, obj, position);
-        return marker;
-    }
-
-private:
-    bool unchanged(PyObject* cls) {
-        auto* type = reinterpret_cast<PyTypeObject*>(cls);
-        if (cls != cls_.get() || Py_TYPE(cls) != &PyType_Type) return false;
-        if (stamp_.holds(type)) return true;
-        if (type->tp_new != PyBaseObject_Type.tp_new || PyType_HasFeature(type, Py_TPFLAGS_IS_ABSTRACT) ||
-            compat::type_lookup(type, n___init__) != init_.get())
-            return false;
-        stamp_.record(type, n___init__);
-        return true;
-    }
-
-    Kept cls_, init_;
-    TypeStamp stamp_;
-};
-
-EntryMaker make_entry;
-MarkerMaker make_marker;
+} make_entry;
 
 // ---- PathRoll.__flatten__ ----------------------------------------------------------
 
@@ -257,9 +207,10 @@ Kind begin(Ref* s) {
     return Kind::other;
 }
 
-// The next of steps 2 - 4: an entry to hand out (`out`), a nested container s[s_value]
-// to flatten under the prefix `out`, or the end.
-Step advance(Ref* s, Kind kind, Py_ssize_t& position, Ref& out) {
+// The next of steps 2 - 4: an entry to hand out (`out`), or a nested container
+// s[s_value] to flatten with `out`(s[s_value], prefix + (key or marker,)), or the end.
+// Python evaluates the test, then the callee, then its arguments: so does this.
+Step advance(Ref* s, Kind kind, Py_ssize_t& position, Ref& out, Ref& prefix) {
     if (kind == Kind::other) {
         // 4. indict itself, once.
         if (position++ > 0) return Step::end;
@@ -268,21 +219,26 @@ Step advance(Ref* s, Kind kind, Py_ssize_t& position, Ref& out) {
     }
     Ref item = next(s[s_iterator]);
     if (!item) return Step::end;
+    Ref key;
     if (kind == Kind::mapping) {
-        // 2. Each (key, value) of indict.items(), in order: a non-empty container is
-        // flattened under prefix + (key,), anything else is an entry.
-        auto [key, value] = unpack_pair(item);
+        // 2. Each (key, value) of indict.items(), in order.
+        auto [k, value] = unpack_pair(item);
+        key = std::move(k);
         s[s_value] = std::move(value);
-        out = extend(s[s_prefix], key);
     } else {
-        // 3. Each element with its position, as enumerate() counts it: one marker for
-        // every entry below a container element, one of its own for a leaf element.
+        // 3. Each element with its position, as enumerate() counts it.
         s[s_value] = std::move(item);
-        Ref index = check(PyLong_FromSsize_t(position++));
-        out = extend(s[s_prefix], Ref(make_marker(global(IndexMarker), s[s_indict], index)));
+        key = check(PyLong_FromSsize_t(position++));
     }
-    if (walkable(s[s_value])) return Step::nested;
-    out = make_entry(global(DictItem), out, s[s_value]);
+    // A non-empty container is flattened under prefix + (key,), or + (marker,) with one
+    // marker for every entry below the element; anything else is an entry, with a
+    // marker of its own for an element.
+    const bool nested = walkable(s[s_value]);
+    out = nested ? flatten_function() : global(DictItem);
+    if (kind == Kind::sequence) key = call(global(IndexMarker), s[s_indict], key);
+    prefix = extend(s[s_prefix], key);
+    if (nested) return Step::nested;
+    out = make_entry(out, prefix, s[s_value]);
     return Step::entry;
 }
 
@@ -292,13 +248,18 @@ GeneratorBody flatten_body(Generator& g) {
     Ref* s = g.slots();
     const Kind kind = begin(s);
     for (Py_ssize_t position = 0;;) {
-        Ref out;
-        const Step step = advance(s, kind, position, out);
+        Ref out, prefix;
+        const Step step = advance(s, kind, position, out, prefix);
         if (step == Step::end) break;
-        if (step == Step::entry)
+        if (step == Step::entry) {
+            prefix.reset();
             co_yield std::move(out);
-        else
-            co_await g.yield_from(call(flatten_function(), s[s_value], out));
+        } else {
+            Ref nested = call(out, s[s_value], prefix);
+            out.reset();
+            prefix.reset();
+            co_await g.yield_from(std::move(nested));
+        }
     }
 }
 
@@ -319,21 +280,20 @@ void flatten_into(PyObject* list, PyObject* indict, PyObject* path) {
     try {
         const Kind kind = begin(s);
         for (Py_ssize_t position = 0;;) {
-            Ref out;
-            const Step step = advance(s, kind, position, out);
+            Ref out, prefix;  // the entry, or the function that flattens the nested container
+            const Step step = advance(s, kind, position, out, prefix);
             if (step == Step::end) return;
             if (step == Step::entry) {
                 check(PyList_Append(list, out));
                 continue;
             }
-            Ref function = flatten_function();
-            if (function.get() == flatten_function_made.get()) {
+            if (out.get() == flatten_function_made.get()) {
                 Descent level(delegating);
-                flatten_into(list, s[s_value], out);
+                flatten_into(list, s[s_value], prefix);
                 continue;
             }
             // Somebody else's __flatten__: `yield from` what it returns.
-            Ref delegate = call(function, s[s_value], out);
+            Ref delegate = call(out, s[s_value], prefix);
             if (PyCoro_CheckExact(delegate.get()))
                 raise(PyExc_TypeError, "cannot 'yield from' a coroutine object in a non-coroutine generator");
             Ref it = iterate(delegate);
@@ -520,13 +480,12 @@ void pathroll_body(Module& m) {
     // entries pickle.
     m.set("DictItem", call_kw(m.get("namedtuple"), {str("DictItem").get(), fields.get()}, {{n_module, m.name()}}));
     // The classes.
-    Ref marker = m.add_class(IndexMarker_class, {reinterpret_cast<PyObject*>(&PyBaseObject_Type)});
+    m.add_class(IndexMarker_class, {reinterpret_cast<PyObject*>(&PyBaseObject_Type)});
     Ref pathroll = m.add_class(PathRoll_class, {reinterpret_cast<PyObject*>(&PyList_Type)});
     flatten_function_made.set(getattr(pathroll, n___flatten__));
     learn(&PyList_Type, {&super_init, &super_setitem, &super_append});
     is_mutable_mapping.learn(m.get("MutableMapping"));
     make_entry.learn(m.get("DictItem"));
-    make_marker.learn(marker);
 }
 
 }  // namespace

@@ -10,13 +10,11 @@
 
 namespace tavox::pathroll {
 
-// The module dictionary, set by the module body: DictItem, IndexMarker, MutableMapping
-// and PathRoll are read from it at each use.
+// The module dictionary, whose DictItem, IndexMarker, MutableMapping and PathRoll are
+// read at each use, and isinstance(x, MutableMapping) for every container and leaf.
 extern Kept module_globals;
 extern GlobalName DictItem, IndexMarker, MutableMapping, PathRoll;
 inline Ref global(GlobalName& name) { return name.get(module_globals); }
-
-// isinstance(x, MutableMapping) with the module global, for every container and leaf.
 extern AbcCheck is_mutable_mapping;
 
 // `path, value = item`: exactly two parts, with unpack2's messages.  A tuple whose

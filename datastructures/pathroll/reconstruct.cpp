@@ -3,16 +3,15 @@
 // A cursor walks each entry's path: `ptr` is the container (or leaf) reached,
 // `prev_ptr` the container holding it under `prev_k`, a key or the position -1.
 //
-// Tuples cannot grow in place, so a tuple of the result is built as a list (a
-// "tuple level", an exact list known to this walk) and made a tuple when the walk
-// is over, innermost first.  A tuple of leaves comes out as growing a tuple entry
-// by entry would make it (an entry for a position it has still adds an element);
-// a tuple whose elements are containers is rebuilt too, where growing the stored
-// tuple would have put the later elements' entries into the first element, or
-// failed on item assignment.
+// Tuples cannot grow in place, so a tuple of the result is built as a list (a "tuple
+// level", an exact list known to this walk) and made a tuple when the walk is over,
+// innermost first: a tuple of leaves comes out as growing a tuple entry by entry would
+// make it, and a tuple of containers is rebuilt too (growing the stored tuple would put
+// the later elements' entries into the first element, or fail).
 
 #include "datastructures/pathroll/pathroll.hpp"
 
+#include <algorithm>
 #include <unordered_set>
 #include <vector>
 
@@ -29,29 +28,21 @@ struct Slot {
     bool position = false;
 };
 
+// holder[key] and holder[key] = value, by the exact dict's or list's own lookup and store.
 Ref load(const Slot& slot) {
-    PyObject* holder = slot.holder;
-    if (slot.position) {
-        if (PyList_CheckExact(holder) && PyList_GET_SIZE(holder) > 0)
-            return Ref::borrow(PyList_GET_ITEM(holder, PyList_GET_SIZE(holder) - 1));
-    } else if (PyDict_CheckExact(holder)) {
-        if (PyObject* value = compat::dict_get(holder, slot.key)) return Ref::borrow(value);
+    if (slot.position && PyList_CheckExact(slot.holder.get()) && PyList_GET_SIZE(slot.holder.get()) > 0)
+        return Ref::borrow(PyList_GET_ITEM(slot.holder.get(), PyList_GET_SIZE(slot.holder.get()) - 1));
+    if (!slot.position && PyDict_CheckExact(slot.holder.get())) {
+        if (PyObject* value = compat::dict_get(slot.holder, slot.key)) return Ref::borrow(value);
         check_no_error();
     }
-    return getitem(holder, slot.key);
+    return getitem(slot.holder, slot.key);
 }
-
 void store(const Slot& slot, PyObject* value) {
-    PyObject* holder = slot.holder;
-    if (slot.position && PyList_CheckExact(holder) && PyList_GET_SIZE(holder) > 0) {
-        check(PyList_SetItem(holder, PyList_GET_SIZE(holder) - 1, Ref::borrow(value).release()));
-        return;
-    }
-    if (!slot.position && PyDict_CheckExact(holder)) {
-        check(PyDict_SetItem(holder, slot.key, value));
-        return;
-    }
-    setitem(holder, slot.key, value);
+    if (!slot.position && PyDict_CheckExact(slot.holder.get()))
+        check(PyDict_SetItem(slot.holder, slot.key, value));
+    else
+        setitem(slot.holder, slot.key, value);
 }
 
 class TupleLevels {
@@ -93,25 +84,7 @@ private:
 // Whether the container has the marker's position: ptr[index] without IndexError.
 // A tuple level answers as the tuple it stands for.
 bool has_position(PyObject* ptr, PyObject* index, bool tuple_level) {
-    if (tuple_level) {
-        const Py_ssize_t size = PyList_GET_SIZE(ptr);
-        if (PyIndex_Check(index)) {
-            Py_ssize_t i = PyNumber_AsSsize_t(index, PyExc_IndexError);
-            if (i == -1 && PyErr_Occurred()) {
-                if (!PyErr_ExceptionMatches(PyExc_IndexError)) throw_error();
-                PyErr_Clear();
-                return false;
-            }
-            if (i < 0) i += size;
-            return i >= 0 && i < size;
-        }
-        if (PySlice_Check(index)) {
-            Py_ssize_t start, stop, step;
-            check(PySlice_Unpack(index, &start, &stop, &step));
-            return true;
-        }
-        raise_format(PyExc_TypeError, "tuple indices must be integers or slices, not %.200s", Py_TYPE(index)->tp_name);
-    }
+    if (tuple_level) return has_position(Ref(check(PyList_AsTuple(ptr))), index, false);
     if (PyList_CheckExact(ptr) && PyLong_CheckExact(index)) {
         Py_ssize_t i = PyLong_AsSsize_t(index);
         if (i != -1 || !PyErr_Occurred()) {
@@ -138,6 +111,109 @@ Ref placeholder(PyObject* type_) {
     return call(type_, Ref(check(PyTuple_Pack(1, inner.get()))));
 }
 
+bool plain_key(PyObject* key) { return PyUnicode_CheckExact(key) || PyLong_CheckExact(key); }
+
+// Consecutive entries share the beginning of their paths (all the entries below one key
+// or element come together).  The steps for a shared beginning of plain keys (exact str
+// or int) through dicts that this walk made are not taken again while they would find,
+// and do, what they did for the previous entry:
+//
+//  * such a dict has been changed by this walk alone since (it keeps the version it had
+//    after this walk last stored into it) and holds plain keys only, so a lookup of a
+//    plain key in it runs no Python code and finds what it found;
+//  * the step stores back the value it finds under the key, which changes nothing;
+//  * the tests the step makes give what they gave: IndexMarker is still a class whose
+//    metaclass is type (a str or an int is no instance of it, unless it is str, int or
+//    object), and an exact dict is a MutableMapping by the ABC's own memo.
+//
+// The chain is the dicts that the previous entry's path went through, each with the key
+// looked up in it and what the lookup found; all are held until the walk ends.
+class Chain {
+public:
+    explicit Chain(PyObject* result) : levels_(1) { levels_[0].made(result); }
+
+    // How many leading elements of `path` need no step, with the cursor where they leave it.
+    Py_ssize_t resume(PyObject* path, Py_ssize_t count, Ref& ptr, Slot& prev, Ref& k, bool unchanged) {
+        Py_ssize_t shared = 0;
+        if (unchanged && last_ && PyTuple_CheckExact(path)) {
+            const Py_ssize_t limit = std::min({static_cast<Py_ssize_t>(levels_.size()) - 1, count - 1,
+                                               PyTuple_GET_SIZE(last_.get()) - 1});
+            while (shared < limit && PyTuple_GET_ITEM(path, shared) == PyTuple_GET_ITEM(last_.get(), shared) &&
+                   levels_[static_cast<size_t>(shared)].trusted())
+                ++shared;
+        }
+        recording_ = PyTuple_CheckExact(path);
+        if (shared == 0) return 0;
+        const Level& level = levels_[static_cast<size_t>(shared) - 1];
+        prev = Slot{level.dict, k = level.key, false};
+        ptr = level.found;
+        return shared;
+    }
+
+    // Element i, the plain key `key`, was looked up in the dict `holder` and found
+    // `found`, a dict this step made when `made`.
+    void step(Py_ssize_t i, PyObject* holder, PyObject* key, PyObject* found, bool made) {
+        const auto depth = static_cast<size_t>(i);
+        if (!recording_ || depth >= levels_.size() || levels_[depth].dict.get() != holder || !plain_key(key))
+            return stop();
+        Level& level = levels_[depth];
+        level.key = Ref::borrow(key);
+        level.found = Ref::borrow(found);
+        const bool same = depth + 1 < levels_.size() && levels_[depth + 1].dict.get() == found;
+        levels_.resize(depth + (same || made ? 2 : 1));
+        if (made) levels_[depth + 1].made(found);
+    }
+    void stop() { recording_ = false; }
+    // Whether `holder`, the dict element i is looked up in, is the chain's dict there,
+    // changed by this walk alone, with plain keys only, and `key` is plain.
+    bool quiet(Py_ssize_t i, PyObject* holder, PyObject* key) {
+        return at(i, holder) && at(i, holder)->trusted() && plain_key(key);
+    }
+
+    // This walk stores into the dict holding element i under `key`, and has stored.
+    void storing(Py_ssize_t i, PyObject* holder, PyObject* key) {
+        if (Level* level = at(i, holder)) level->plain = level->trusted() && plain_key(key);
+    }
+    void stored(Py_ssize_t i, PyObject* holder) {
+        if (Level* level = at(i, holder)) level->stamp.record(holder);
+    }
+
+    void finish(PyObject* path) { last_ = PyTuple_CheckExact(path) ? Ref::borrow(path) : Ref(); }
+
+private:
+    struct Level {
+        Ref dict, key, found;
+        DictStamp stamp;  // the dict's version after this walk last stored into it
+        bool plain = false;
+
+        void made(PyObject* d) {
+            dict = Ref::borrow(d);
+            stamp.record(d);
+            plain = true;
+        }
+        // Changed by this walk alone, holding plain keys only.
+        bool trusted() const { return plain && stamp.holds(dict); }
+    };
+
+    Level* at(Py_ssize_t i, PyObject* holder) {
+        const auto depth = static_cast<size_t>(i);
+        return i >= 0 && depth < levels_.size() && levels_[depth].dict.get() == holder ? &levels_[depth] : nullptr;
+    }
+
+    std::vector<Level> levels_;  // levels_[i]: the dict that element i was looked up in
+    Ref last_;
+    bool recording_ = false;
+};
+
+// Whether the tests of a skipped step give what they gave (Chain, above).
+bool steps_unchanged() {
+    Ref marker = global(IndexMarker);
+    PyObject* cls = marker.get();
+    return Py_TYPE(cls) == &PyType_Type && cls != reinterpret_cast<PyObject*>(&PyUnicode_Type) &&
+           cls != reinterpret_cast<PyObject*>(&PyLong_Type) && cls != reinterpret_cast<PyObject*>(&PyBaseObject_Type) &&
+           is_mutable_mapping.knows_dicts(Ref(global(MutableMapping)));
+}
+
 }  // namespace
 
 extern const char reconstruct_doc[] =
@@ -155,6 +231,7 @@ Ref pathroll_reconstruct(const Args& a) {
     // 1. The result, a new dict.
     Ref ret = check(PyDict_New());
     TupleLevels tuples;
+    Chain chain(ret);
     Ref k;
     Slot prev;  // prev_ptr, prev_k
     // 2. The instance itself is iterated; a list's own iteration is by position.
@@ -177,10 +254,11 @@ Ref pathroll_reconstruct(const Args& a) {
         bool tuple_marker = false;  // the last element taken is a marker with type_ exactly tuple
         bool fresh = false;         // ...and its position was made by this entry
 
-        // 2.2 Each element moves the cursor one level down.
-        for (Py_ssize_t i = 0; i < count; ++i) {
+        // 2.2 Each element moves the cursor one level down (but for a beginning shared
+        // with the previous entry that would go the very same way).
+        for (Py_ssize_t i = chain.resume(path, count, ptr, prev, k, steps_unchanged()); i < count; ++i) {
             k = Ref::borrow(PyTuple_GET_ITEM(elements.get(), i));
-            const bool marker = isinstance(k, global(IndexMarker));
+            const bool marker = instance_of(k, global(IndexMarker));
             if (marker && i == 0)
                 raise_format(PyExc_ValueError,
                              "cannot reconstruct entry %zd: its path begins with %R, not with a mapping key", number,
@@ -188,6 +266,7 @@ Ref pathroll_reconstruct(const Args& a) {
             tuple_marker = fresh = false;
             if (marker) {
                 // 2.2.1 A position in a list or tuple.
+                chain.stop();
                 Ref type_ = getattr(k, n_type_);
                 const bool tuple_type = type_.get() == reinterpret_cast<PyObject*>(&PyTuple_Type);
                 bool level = tuples.holds(ptr);
@@ -221,18 +300,35 @@ Ref pathroll_reconstruct(const Args& a) {
             } else if (is_mutable_mapping(global(MutableMapping), tuples.holds(ptr) ? Ref(check(PyTuple_New(0))) : ptr)) {
                 // 2.2.2 A key of a mapping: ptr[k] = ptr.get(k, {}), then enter it.
                 Ref current;
+                bool made = false;
+                // In a dict of the chain, a plain key's lookups run no code: storing back
+                // what was found, and reading it again, would change and find nothing else.
+                const bool quiet = chain.quiet(i, ptr, k);
                 if (PyDict_CheckExact(ptr.get())) {  // dict.get, without the method call
                     current = Ref::borrow(compat::dict_get(ptr, k));
                     if (!current) {
                         check_no_error();
                         current = check(PyDict_New());
+                        made = true;
                     }
                 } else {
                     current = call_method(ptr, n_get, k, Ref(check(PyDict_New())));
                 }
-                setitem(ptr, k, current);
+                if (made || !quiet) {
+                    chain.storing(i, ptr, k);
+                    if (PyDict_CheckExact(ptr.get()))
+                        check(PyDict_SetItem(ptr, k, current));
+                    else
+                        setitem(ptr, k, current);
+                    chain.stored(i, ptr);
+                }
                 prev = Slot{ptr, k, false};
-                ptr = getitem(ptr, k);
+                Ref holder = std::move(ptr);
+                ptr = quiet ? current : getitem(holder, k);
+                if (PyDict_CheckExact(holder.get()))
+                    chain.step(i, holder, k, ptr, made && ptr.get() == current.get());
+                else
+                    chain.stop();
             } else {
                 // 2.2.3 A key below something that is not a mapping: a one-element
                 // container of the cursor's class, holding {k: {}}, is appended to it.
@@ -261,8 +357,11 @@ Ref pathroll_reconstruct(const Args& a) {
             else
                 check(PyList_Append(prev.holder, value));
         } else {
+            if (!prev.position) chain.storing(count - 1, prev.holder, prev.key);
             store(prev, value);
+            chain.stored(count - 1, prev.holder);
         }
+        chain.finish(path);
     }
     tuples.close();
     return ret;
