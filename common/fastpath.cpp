@@ -108,4 +108,30 @@ bool AbcCheck::ask(PyObject* cls, PyObject* obj) {
     return yes;
 }
 
+namespace {
+Name n___init__{"__init__"};
+}  // namespace
+
+void ClassCall::learn(PyObject* cls) {
+    auto* type = reinterpret_cast<PyTypeObject*>(cls);
+    cls_.set(Ref::borrow(cls));
+    init_.set(Ref::borrow(compat::type_lookup(type, n___init__)));
+    init_slot_ = type->tp_init;
+    empty_.set(check(PyTuple_New(0)));
+    if (!init_ || !is_function(init_)) raise_format(PyExc_SystemError, "%R has no __init__ of the package", cls);
+}
+
+bool ClassCall::renew(PyObject* cls) {
+    auto* type = reinterpret_cast<PyTypeObject*>(cls);
+    if (type->tp_new != PyBaseObject_Type.tp_new || type->tp_init != init_slot_ ||
+        PyType_HasFeature(type, Py_TPFLAGS_IS_ABSTRACT) || compat::type_lookup(type, n___init__) != init_.get())
+        return false;
+    stamp_.record(type, n___init__);
+    return true;
+}
+
+void ClassCall::not_none(const Ref& result) {
+    raise_format(PyExc_TypeError, "__init__() should return None, not '%.200s'", Py_TYPE(result.get())->tp_name);
+}
+
 }  // namespace tavox

@@ -26,8 +26,11 @@
 //   AbcCheck   isinstance(obj, abc) for an abstract base class of collections.abc and
 //              objects of exact built-in types, answered from a memo that mirrors
 //              ABCMeta's own caches (below).
+//   ClassCall  cls(*args) for a class of the package's own, made by its __new__ and
+//              __init__ as type.__call__ makes it, without the call machinery.
 #pragma once
 
+#include "common/call.hpp"
 #include "common/compat.hpp"
 #include "common/names.hpp"
 #include "common/ref.hpp"
@@ -166,6 +169,40 @@ private:
     PyObject* found_check_ = nullptr;  // the metaclass's __instancecheck__, borrowed while meta_stamp_ holds
     GlobalName instancecheck_global_{"_abc_instancecheck"};
     Answer answers_[plain_types];
+};
+
+// cls(a, b, ...) for a class the module made, whose __new__ is object's and whose
+// __init__ is a package function: type.__call__ runs object.__new__(cls) (which lays
+// out the instance and accepts the arguments, the class having an __init__ of its own)
+// and then __init__(instance, a, b, ...).  So does this, while `cls` is the learned
+// class with type itself as its metaclass, not abstract, and with the version tag
+// recorded after checking its __new__ and __init__.  Anything else is called.
+class ClassCall {
+public:
+    void learn(PyObject* cls);  // once, from a module body; throws PyError
+
+    template <typename... A>
+    Ref operator()(PyObject* cls, const A&... args) {
+        if (!usable(cls)) return call(cls, args...);
+        Ref instance = check(PyBaseObject_Type.tp_new(reinterpret_cast<PyTypeObject*>(cls), empty_, nullptr));
+        PyObject* stack[] = {nullptr, instance.get(), static_cast<PyObject*>(args)...};
+        Ref result =
+            check(compat::vectorcall(init_, stack + 1, (1 + sizeof...(A)) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        if (result.get() != Py_None) not_none(result);
+        return instance;
+    }
+
+private:
+    bool usable(PyObject* cls) {
+        if (cls != cls_.get() || Py_TYPE(cls) != &PyType_Type) return false;
+        return stamp_.holds(reinterpret_cast<PyTypeObject*>(cls)) || renew(cls);
+    }
+    bool renew(PyObject* cls);  // usable() after a change of the class, or before 3.11
+    [[noreturn]] static void not_none(const Ref& result);
+
+    Kept cls_, init_, empty_;
+    initproc init_slot_ = nullptr;
+    TypeStamp stamp_;
 };
 
 }  // namespace tavox

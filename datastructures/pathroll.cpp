@@ -9,7 +9,6 @@
 #include "datastructures/pathroll/pathroll.hpp"
 
 #include "common/exceptions.hpp"
-#include "common/fastpath.hpp"
 #include "common/generator.hpp"
 #include "common/module.hpp"
 #include "common/recursion.hpp"
@@ -22,6 +21,7 @@ namespace tavox::pathroll {
 Kept module_globals;
 GlobalName DictItem{"DictItem"}, IndexMarker{"IndexMarker"}, MutableMapping{"MutableMapping"}, PathRoll{"PathRoll"};
 AbcCheck is_mutable_mapping;
+ClassCall make_marker;  // IndexMarker(obj, index)
 
 namespace {
 
@@ -192,10 +192,12 @@ enum class Step { entry, nested, end };
 
 // 1. The prefix, and which of steps 2 - 4 applies.
 Kind begin(Ref* s) {
-    if (is_true(s[s_path]))
-        s[s_prefix] = getitem(s[s_path], Ref(check(PySlice_New(nullptr, nullptr, nullptr))));  // path[:]
-    else
+    if (!is_true(s[s_path]))
         s[s_prefix] = check(PyTuple_New(0));
+    else  // path[:], which for an exact tuple is that tuple
+        s[s_prefix] = PyTuple_CheckExact(s[s_path].get())
+                          ? s[s_path]
+                          : getitem(s[s_path], Ref(check(PySlice_New(nullptr, nullptr, nullptr))));
     if (is_mutable_mapping(global(MutableMapping), s[s_indict])) {
         s[s_iterator] = iterate(call_method(s[s_indict], n_items));
         return Kind::mapping;
@@ -235,7 +237,7 @@ Step advance(Ref* s, Kind kind, Py_ssize_t& position, Ref& out, Ref& prefix) {
     // marker of its own for an element.
     const bool nested = walkable(s[s_value]);
     out = nested ? flatten_function() : global(DictItem);
-    if (kind == Kind::sequence) key = call(global(IndexMarker), s[s_indict], key);
+    if (kind == Kind::sequence) key = make_marker(global(IndexMarker), s[s_indict], key);
     prefix = extend(s[s_prefix], key);
     if (nested) return Step::nested;
     out = make_entry(out, prefix, s[s_value]);
@@ -480,7 +482,7 @@ void pathroll_body(Module& m) {
     // entries pickle.
     m.set("DictItem", call_kw(m.get("namedtuple"), {str("DictItem").get(), fields.get()}, {{n_module, m.name()}}));
     // The classes.
-    m.add_class(IndexMarker_class, {reinterpret_cast<PyObject*>(&PyBaseObject_Type)});
+    make_marker.learn(m.add_class(IndexMarker_class, {reinterpret_cast<PyObject*>(&PyBaseObject_Type)}));
     Ref pathroll = m.add_class(PathRoll_class, {reinterpret_cast<PyObject*>(&PyList_Type)});
     flatten_function_made.set(getattr(pathroll, n___flatten__));
     learn(&PyList_Type, {&super_init, &super_setitem, &super_append});

@@ -610,3 +610,23 @@ def test_entries_name_their_module_and_pickle():
     assert DictItem.__module__ == "tavox.datastructures.pathroll"
     roll = PathRoll({"a": {"b": 1}})
     assert pickle.loads(pickle.dumps(roll)) == roll
+
+
+def test_marker_class_changes_are_honoured(monkeypatch):
+    assert repr(PathRoll({"a": [1]})[0].path[1]) == "list[0]"
+    monkeypatch.setattr(IndexMarker, "__abstractmethods__", frozenset({"f"}), raising=False)
+    with pytest.raises(TypeError, match="abstract"):
+        PathRoll({"a": [1]})
+    monkeypatch.undo()
+    assert repr(PathRoll({"a": [1]})[0].path[1]) == "list[0]"
+    # A __new__ of its own, in a process of its own: the interpreter does not give
+    # the class its old __new__ back when the new one is deleted.
+    script = (
+        "from tavox.datastructures.pathroll import IndexMarker, PathRoll\n"
+        "PathRoll({'a': [1]})\n"
+        "made = []\n"
+        "IndexMarker.__new__ = lambda cls, *args: made.append(args) or object.__new__(cls)\n"
+        "assert repr(PathRoll({'a': [1]})[0].path[1]) == 'list[0]' and made == [([1], 0)], made\n")
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                         env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)})
+    assert out.returncode == 0, out.stderr
