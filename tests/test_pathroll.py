@@ -317,6 +317,12 @@ def test_changed_classes_are_honoured(monkeypatch):
     assert made[0] == 0 and made[1][0] == "a" and roll[0].path[1].index == 0
 
 
+def run_fresh(script):
+    """`script` run by a fresh interpreter that finds this package."""
+    return subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                          env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)})
+
+
 def test_registering_a_mapping_type_is_seen():
     script = (
         "from collections.abc import MutableMapping\n"
@@ -328,8 +334,7 @@ def test_registering_a_mapping_type_is_seen():
         "    PathRoll({'a': 'xy'})\n"
         "except AttributeError as e:\n"
         "    print('walked', e)\n")
-    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
-                         env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)})
+    out = run_fresh(script)
     assert out.stdout.startswith("walked") and "items" in out.stdout, out.stderr
 
 
@@ -627,6 +632,5 @@ def test_marker_class_changes_are_honoured(monkeypatch):
         "made = []\n"
         "IndexMarker.__new__ = lambda cls, *args: made.append(args) or object.__new__(cls)\n"
         "assert repr(PathRoll({'a': [1]})[0].path[1]) == 'list[0]' and made == [([1], 0)], made\n")
-    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
-                         env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)})
+    out = run_fresh(script)
     assert out.returncode == 0, out.stderr
