@@ -59,13 +59,15 @@ FOREIGN = {"load_entrypoint": ("SystemError: error return without exception set"
 # CPython 3.7 to 3.13 fail compiling the __new__ of a named tuple, 3.13.0 inserting
 # into a dict after a failed resize (any class statement), and several in the Python
 # code of importlib.metadata, configparser and PyYAML that the loaders call.  A debug
-# 3.11 fails its own assertion (STACK_LEVEL() == 0) copying a pure-Python dict subclass.
+# 3.11 fails its own assertion (STACK_LEVEL() == 0) copying a pure-Python dict subclass,
+# and 3.12.1 corrupts its object allocator deep-copying nested ones.
 CLASS_STATEMENT = "class X:\n    def f(self): pass"
 NAMEDTUPLE = "import collections; collections.namedtuple('DictItem', ('path', 'value'))"
 REPRODUCERS = {
     "import": (True, CLASS_STATEMENT),
     "pathroll-import": (True, NAMEDTUPLE),
-    "copy deepcopy": (False, "import copy\nclass D(dict): pass\ndef once(): copy.copy(D(a=1, b=2))"),
+    "copy deepcopy": (False, "import copy\nclass D(dict): pass\n"
+                             "def once(): copy.copy(D(a=1, b=2)); copy.deepcopy(D(a=D(b=D(c=1)), x=1))"),
     "load_cfgs": (False, "import configparser, tempfile, os\n"
                          "path = os.path.join(tempfile.mkdtemp(), 'a.cfg')\n"
                          "open(path, 'w').write('[s]\\nk = v\\n')\n"
