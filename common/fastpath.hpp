@@ -185,6 +185,12 @@ public:
     Ref operator()(PyObject* cls, const A&... args) {
         if (!usable(cls)) return call(cls, args...);
         Ref instance = check(PyBaseObject_Type.tp_new(reinterpret_cast<PyTypeObject*>(cls), empty_, nullptr));
+        if (!usable(cls)) {
+            // The allocation ran code that changed the class: its __init__ slot as it is now.
+            Ref tuple = check(PyTuple_Pack(sizeof...(A), static_cast<PyObject*>(args)...));
+            check(Py_TYPE(instance.get())->tp_init(instance, tuple, nullptr));
+            return instance;
+        }
         PyObject* stack[] = {nullptr, instance.get(), static_cast<PyObject*>(args)...};
         Ref result =
             check(compat::vectorcall(init_, stack + 1, (1 + sizeof...(A)) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));

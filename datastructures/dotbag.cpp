@@ -393,11 +393,17 @@ public:
         check_no_error();
         auto* type = Py_TYPE(level);
         // type(level)(): dict's __new__, then DotBag's __init__ makes it its own
-        // attribute dictionary (NestedDotBag's __init__ and update() add nothing).
-        Ref made = check(PyDict_Type.tp_new(type, Ref(check(PyTuple_New(0))), nullptr));
+        // attribute dictionary (NestedDotBag's __init__ and update() add nothing).  When
+        // the allocation ran code that changed the type, the rest as the calls do it.
+        Ref empty = check(PyTuple_New(0));
+        Ref made = check(PyDict_Type.tp_new(type, empty, nullptr));
+        if (!plain(type)) {
+            check(Py_TYPE(made.get())->tp_init(made, empty, nullptr));
+            return call_method(level, n_setdefault, key, made);
+        }
         setattr(made, n___dict__, made);
         // self[key] = level: NestedDotBag's __setitem__ stores a plain key in the storage.
-        if (compat::type_lookup(type, n___setitem__) == setitem_.get())
+        if (compat::type_lookup(Py_TYPE(level), n___setitem__) == setitem_.get())
             check(PyDict_SetItem(level, key, made));
         else
             setitem(level, key, made);
