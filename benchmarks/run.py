@@ -92,59 +92,106 @@ def write_markdown(rows, path):
     pathlib.Path(path).write_text("\n".join(lines) + "\n")
 
 
+# The peer libraries, by the first word of a row's "compared with" ("OmegaConf.create",
+# "weakreflist.WeakList", "python-box box_dots").  Every other row compares with the
+# standard library or plain Python: the built-in floor.
+PEERS = ("addict", "munch", "python-box", "python-benedict", "omegaconf", "dynaconf",
+         "flatten-dict", "weakreflist", "anytree", "treelib")
+
+
+def peer_of(other):
+    word = other.split()[0].split(".")[0].lower()
+    return word if word in PEERS else None
+
+
+def summarize(rows):
+    """Per module: the geometric mean, over the module's operations, of the time of
+    the best peer library and of the built-in floor, each relative to tavox's time
+    (tavox = 1).  The best peer is the library with the lowest such mean over the
+    operations it was measured in; the floor takes, in each operation, the fastest
+    built-in way.  Returns [(module, peer name or None, peer mean, peer operation
+    count, floor mean, floor operation count)] in the order of the rows."""
+    modules = {}
+    for row in rows:
+        if row["ratio"] is None:
+            continue
+        module = row["group"].split(":")[0].split(" (")[0]
+        operation = (row["group"], row["operation"])
+        relative = 1 / row["ratio"]  # the other's time, tavox's being 1
+        peers, floor = modules.setdefault(module, ({}, {}))
+        peer = peer_of(row["other"])
+        if peer:
+            peers.setdefault(peer, {})[operation] = min(relative, peers.get(peer, {}).get(operation, relative))
+        else:
+            floor[operation] = min(relative, floor.get(operation, relative))
+    summary = []
+    for module, (peers, floor) in modules.items():
+        means = {peer: (_geomean(ops.values()), len(ops)) for peer, ops in peers.items()}
+        best = min(means, key=lambda peer: means[peer][0]) if means else None
+        summary.append((module, best, *(means[best] if best else (None, 0)),
+                        _geomean(floor.values()) if floor else None, len(floor)))
+    return summary
+
+
+def _geomean(values):
+    import math
+
+    values = list(values)
+    return math.exp(sum(math.log(v) for v in values) / len(values))
+
+
 def draw_chart(results, path):
-    """One horizontal bar per comparison, from the 1x line to the ratio (log scale):
-    to the left, tavox takes less time than the other; to the right, more.  The
-    groups are headed in bold where their bars begin."""
+    """One group of bars per module: tavox (1x), the best peer library and the built-in
+    floor, each the time of the same work relative to tavox's (log scale), as the
+    geometric mean over the module's operations.  The table has every ratio."""
     import matplotlib
 
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
     from matplotlib.ticker import FuncFormatter, LogLocator
 
-    labels, ratios, headings, group = [], [], [], None
-    for row in results["rows"]:
-        if row["ratio"] is None:
-            continue
-        if row["group"] != group:
-            group = row["group"]
-            headings.append(len(labels))
-            labels.append(group)
-            ratios.append(None)
-        labels.append("%s  vs  %s" % (row["operation"], row["other"]))
-        ratios.append(row["ratio"])
-
-    faster, slower = "#2a9d5c", "#d1495b"
-    y = list(range(len(labels)))[::-1]
-    fig, ax = plt.subplots(figsize=(9, 0.32 * len(labels) + 1.2))
-    for pos, ratio in zip(y, ratios):
-        if ratio is None:
-            continue
-        ax.barh(pos, ratio - 1, left=1, height=0.7, color=faster if ratio < 1 else slower)
-        ax.annotate(_times(ratio), (ratio, pos), xytext=(-4 if ratio < 1 else 4, 0), textcoords="offset points",
-                    ha="right" if ratio < 1 else "left", va="center", fontsize=10)
+    summary = summarize(results["rows"])
+    colors = {"tavox": "#2a6f97", "peer": "#d1495b", "floor": "#8d99ae"}
+    height = 0.26
+    fig, ax = plt.subplots(figsize=(9, 1.05 * len(summary) + 1.6))
+    values = [v for _, _, peer, _, floor, _ in summary for v in (peer, floor) if v]
+    low, high = min(values + [1]) / 8, max(values + [1]) * 12  # room for the labels
+    ticks, names = [], []
+    for index, (module, peer, peer_time, peer_ops, floor_time, floor_ops) in enumerate(summary):
+        centre = len(summary) - 1 - index
+        bars = [("tavox", 1.0, "tavox  1x"),
+                ("peer", peer_time, "%s  %s (%d op%s)" % (peer, _times(peer_time), peer_ops, "s"[peer_ops == 1:])
+                 if peer else "no peer library measured"),
+                ("floor", floor_time, "built-in  %s (%d op%s)" % (_times(floor_time), floor_ops, "s"[floor_ops == 1:])
+                 if floor_time else "no built-in measured")]
+        for slot, (kind, value, label) in enumerate(bars):
+            pos = centre + (1 - slot) * height
+            if value:
+                ax.barh(pos, value - low, left=low, height=height * 0.9, color=colors[kind])
+            ax.annotate(label, (value or low, pos), xytext=(4, 0), textcoords="offset points",
+                        va="center", fontsize=10, color="#555555" if not value else "black")
+        ticks.append(centre)
+        names.append(module)
     ax.set_xscale("log")
-    known = [r for r in ratios if r is not None]
-    ax.set_xlim(min(known + [1]) / 10, max(known + [1]) * 10)  # room for the figures at the bar ends
-    ax.set_ylim(-0.7, len(labels) - 0.3)
+    ax.set_xlim(low, high)
+    ax.set_ylim(-0.6, len(summary) - 0.4)
     ax.axvline(1.0, color="black", linewidth=1)
-    ax.xaxis.set_major_locator(LogLocator(base=10, numticks=20))  # every power of ten
+    ax.xaxis.set_major_locator(LogLocator(base=10, numticks=20))
     ax.xaxis.set_major_formatter(FuncFormatter(lambda value, _: "%.0fx" % value if value >= 1 else "%gx" % value))
     ax.tick_params(axis="x", labelsize=11, labeltop=True, top=True)
     ax.grid(axis="x", color="#dddddd", linewidth=0.8)
     ax.set_axisbelow(True)
-    ax.set_yticks(y)
-    ax.set_yticklabels(labels, fontsize=11.5)
+    ax.set_yticks(ticks)
+    ax.set_yticklabels(names, fontsize=12.5, fontweight="bold")
     ax.tick_params(axis="y", length=0)
-    for index in headings:
-        ax.get_yticklabels()[index].set_fontweight("bold")
-    ax.set_xlabel("time of tavox / time of the other (log scale; below 1x tavox is faster)", fontsize=12)
+    ax.set_xlabel("time of the same work, tavox = 1x (log scale; geometric mean over the module's operations)",
+                  fontsize=11)
     run = "%s, %s%s" % (results["python"], results["machine"], ", QUICK RUN" if results["quick"] else "")
-    ax.set_title("tavox-datastructures against built-ins and peer libraries\n(%s)" % run, fontsize=14, pad=12)
-    handles = [plt.Rectangle((0, 0), 1, 1, color=faster), plt.Rectangle((0, 0), 1, 1, color=slower)]
-    # Upper right, beside the first bars: the groups at the top have no bar far above 1x.
-    ax.legend(handles, ["tavox faster (ratio below 1x)", "tavox slower (ratio above 1x)"],
-              loc="upper right", fontsize=11, framealpha=1)
+    ax.set_title("tavox-datastructures, its best peer library and the built-in floor\n(%s)" % run,
+                 fontsize=14, pad=12)
+    handles = [plt.Rectangle((0, 0), 1, 1, color=colors[kind]) for kind in ("tavox", "peer", "floor")]
+    ax.legend(handles, ["tavox", "best peer library (shortest time)", "built-in floor (fastest plain way)"],
+              loc="upper center", bbox_to_anchor=(0.5, -0.09), ncol=3, fontsize=10.5, frameon=False)
     fig.savefig(path, dpi=100, bbox_inches="tight")
     plt.close(fig)
 
