@@ -126,11 +126,12 @@ def use_pathroll() -> None:
     tree: Dict[str, Any] = {"a": {"b": 1, "n": [10, {"d": 2}]}, "e": {}}
     roll = PathRoll(tree)
     for entry in roll:
-        assert_type(entry, DictItem)
+        path, value = entry  # every entry unpacks, whatever made it
+        assert_type(path, Tuple[Any, ...])
+        assert isinstance(entry, DictItem)  # flattening makes DictItems
         assert_type(entry.path, Tuple[Any, ...])
-        path, value = entry
         assert path == entry.path and value is entry.value
-    markers = [element for element in roll[1].path if isinstance(element, IndexMarker)]
+    markers = [element for element in roll[1][0] if isinstance(element, IndexMarker)]
     assert [repr(marker) for marker in markers] == ["list[0]"]
     assert_type(markers[0].index, int)
     assert_type(roll.reconstruct(), Dict[Any, Any])
@@ -142,8 +143,14 @@ def use_pathroll() -> None:
     roll[0] = (("g", "h"), 6)
     assert roll.reconstruct()["g"] == {"h": 6}
 
+    # A roll built from pairs holds the pairs as given: plain tuples, no .path.
     pairs = PathRoll([(("x", "y"), 1)])
+    assert not isinstance(pairs[0], DictItem) and pairs[0] == (("x", "y"), 1)
     assert pairs.reconstruct() == {"x": {"y": 1}}
+    pairs.append((("z",), 2))
+    last = pairs[-1]
+    if isinstance(last, DictItem):
+        assert last.path == ("z",)
     flat = PathRoll.__flatten__({"x": 1}, ("root",))
     assert_type(flat, Generator[DictItem, None, None])
     assert list(flat) == [(("root", "x"), 1)]
@@ -154,6 +161,7 @@ def rejected_pathroll(roll: PathRoll) -> None:
     PathRoll(5)  # type: ignore[call-overload]
     PathRoll({"a": 1}, {"b": 2})  # type: ignore[call-overload]
     roll.append(1)  # type: ignore[arg-type]
+    PathRoll([(("a",), 1)])[0].path  # type: ignore[union-attr]
     roll.reconstruct(True)  # type: ignore[call-arg]
     IndexMarker([])  # type: ignore[call-arg]
 

@@ -15,6 +15,12 @@ class DictItem(NamedTuple):
     path: Tuple[Any, ...]
     value: Any
 
+# What an entry of a PathRoll is: a DictItem where the roll made it (flattening, append,
+# insert, extend), the plain tuple that item assignment stores, or the pair object a
+# roll built from pairs was given.  Only a DictItem has .path and .value; every entry
+# unpacks into (path, value).
+_Entry = Union[DictItem, Tuple[_Path, Any]]
+
 # The path element for a position in a list or tuple.  Compares and hashes by
 # identity; prints as "list[2]", "tuple[0]".
 class IndexMarker:
@@ -27,7 +33,7 @@ class IndexMarker:
 # A nested dictionary as a list of (path, value) entries.  Flattening, append,
 # insert and extend store DictItem entries; item assignment stores the pair as a
 # plain tuple, and construction from pairs stores the given objects themselves.
-class PathRoll(List[DictItem]):
+class PathRoll(List[_Entry]):
     # A mutable mapping is flattened, depth first; anything else must be an
     # iterable of pairs.
     @overload
