@@ -1,5 +1,16 @@
-// Shims over the differences between the CPython versions we build for (3.8 .. 3.13).
+// Shims over the differences between the CPython versions we build for (3.7 .. 3.13).
 // Everything version-specific in the project lives here, behind one name each.
+//
+// The private names still used, each once, here or where noted:
+//   _PyObject_FastCallKeywords   3.7 only
+//   _PyObject_Vectorcall, _Py_TPFLAGS_HAVE_VECTORCALL, _PyInterpreterState_Get
+//                                3.8 only
+//   _PyObject_LookupAttr         3.7 .. 3.12 (common/call.hpp; PyObject_GetOptionalAttr after)
+//   PyDictObject.ma_version_tag  3.7 .. 3.11 (dict_version; none from 3.12 on)
+//   _PyType_Lookup               every version; 3.14's headers still declare it (its
+//                                removal is planned for 3.19, PyType_Lookup replacing it)
+//   _PyWeakref_RefType           every version (datastructures/fadeseq.cpp); 3.14's
+//                                headers still declare it (PyWeakref_CheckRef uses it)
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -75,13 +86,13 @@ inline unsigned int type_version(PyTypeObject* type) {
 }
 
 // A dict's version (PEP 509): renewed by every change of the dict, never handed out
-// twice.  Deprecated for other uses from 3.12 on, and still kept up to date by 3.13.
-inline uint64_t dict_version(PyObject* dict) {
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
-#pragma GCC diagnostic pop
-}
+// twice.  Read only before 3.12: deprecated there, and private from 3.14 on (PEP 699).
+#if PY_VERSION_HEX < 0x030C0000
+#define TAVOX_DICT_VERSIONS 1
+inline uint64_t dict_version(PyObject* dict) { return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag; }
+#else
+#define TAVOX_DICT_VERSIONS 0
+#endif
 
 // Look a key up in a dict without masking errors; borrowed result, nullptr with no
 // error set when absent, nullptr with an error set on failure.

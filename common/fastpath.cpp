@@ -5,6 +5,25 @@
 
 namespace tavox {
 
+namespace detail {
+bool shortcuts_enabled = true;
+}
+
+void read_shortcut_switch() {
+    Ref sys = check(PyImport_ImportModule("sys"));
+    Ref options = getattr_optional(sys, Ref(str("_xoptions")));
+    if (!options || !PyDict_Check(options.get())) return;
+    PyObject* value = compat::dict_get(options, Ref(str("tavox-shortcuts")));
+    if (!value) {
+        check_no_error();
+        return;
+    }
+    if (!PyUnicode_Check(value) || (PyUnicode_CompareWithASCIIString(value, "off") != 0 &&
+                                    PyUnicode_CompareWithASCIIString(value, "on") != 0))
+        raise_format(PyExc_ImportError, "-X tavox-shortcuts takes 'on' or 'off', not %R", value);
+    detail::shortcuts_enabled = PyUnicode_CompareWithASCIIString(value, "on") == 0;
+}
+
 void Known::learn(PyObject* cls, PyObject* name) {
     PyObject* dict = compat::type_dict(reinterpret_cast<PyTypeObject*>(cls));
     Ref method = Ref::borrow(dict ? compat::dict_get(dict, name) : nullptr);
@@ -49,6 +68,7 @@ int plain_index(PyTypeObject* type) {
 bool plain_builtin(PyTypeObject* type) noexcept { return plain_index(type) >= 0; }
 
 bool instance_of(PyObject* obj, PyObject* cls) {
+    if (!shortcuts_on()) return isinstance(obj, cls);
     if (Py_TYPE(obj) == reinterpret_cast<PyTypeObject*>(cls)) return true;
     if (Py_TYPE(cls) == &PyType_Type && plain_builtin(Py_TYPE(obj)))
         return PyType_IsSubtype(Py_TYPE(obj), reinterpret_cast<PyTypeObject*>(cls));

@@ -18,7 +18,9 @@
 //   DictStamp  a dict's version (PEP 509): every change of a dict gives it a new version,
 //              never handed out twice (so a version names one dict in one state).
 //              While a dict keeps the version recorded, every lookup in it gives what
-//              it gave then, and the values it held are still alive.
+//              it gave then, and the values it held are still alive.  Only before
+//              3.12: the version is deprecated there and gone from 3.14's API, so from
+//              3.12 on a stamp never holds and the value is read again at each use.
 //   GlobalName a name read at each use from a dict of globals, memoised by DictStamp.
 //   Known      a method that a piece of C++ stands for: a built-in type's own method
 //              (which nothing can change), or a Python function together with the code
@@ -28,6 +30,12 @@
 //              ABCMeta's own caches (below).
 //   ClassCall  cls(*args) for a class of the package's own, made by its __new__ and
 //              __init__ as type.__call__ makes it, without the call machinery.
+//
+// The switch.  `python -X tavox-shortcuts=off` makes every check here, and every one a
+// module makes of its own, answer "not usable": only the ordinary path runs (the calls
+// through the instance, the base calls through super(), the module globals read at
+// each use).  The test suite runs both ways and must agree; a surprise that goes away
+// with the switch off comes from a shortcut.
 #pragma once
 
 #include "common/call.hpp"
@@ -36,6 +44,17 @@
 #include "common/ref.hpp"
 
 namespace tavox {
+
+namespace detail {
+extern bool shortcuts_enabled;
+}
+// Whether shortcuts may be taken at all (the -X switch above).
+inline bool shortcuts_on() noexcept { return detail::shortcuts_enabled; }
+// Reads the switch from sys._xoptions; a module's exec calls it before the body runs.
+void read_shortcut_switch();
+
+// `obj` is exactly of `type`, and a shortcut may use that type's concrete API for it.
+inline bool exactly(PyObject* obj, PyTypeObject* type) noexcept { return shortcuts_on() && Py_TYPE(obj) == type; }
 
 // Whether `type` is one of the exact built-in types whose instances have no attributes
 // of their own (dict, list, tuple, str, int, float, bool, None, bytes): their
@@ -52,7 +71,7 @@ public:
     // Whether `type` has the tag recorded; never for a type without a trusted tag.
     bool holds(PyTypeObject* type) const noexcept {
         const unsigned int tag = compat::type_version(type);
-        return tag != 0 && tag == tag_;
+        return tag != 0 && tag == tag_ && shortcuts_on();
     }
     // After a check made on `type`: remember its tag, giving it one first if it has
     // none (the interpreter's attribute lookup does).
@@ -67,11 +86,19 @@ private:
 
 class DictStamp {
 public:
-    bool holds(PyObject* dict) const noexcept { return version_ != 0 && compat::dict_version(dict) == version_; }
+#if TAVOX_DICT_VERSIONS
+    bool holds(PyObject* dict) const noexcept {
+        return version_ != 0 && compat::dict_version(dict) == version_ && shortcuts_on();
+    }
     void record(PyObject* dict) noexcept { version_ = compat::dict_version(dict); }
 
 private:
     uint64_t version_ = 0;
+#else
+    // No dict versions to read: what a stamp would keep is read again at each use.
+    bool holds(PyObject*) const noexcept { return false; }
+    void record(PyObject*) noexcept {}
+#endif
 };
 
 // A global such as a module's `DictItem`, read at each use: the value found in the
@@ -111,7 +138,7 @@ public:
 
     // Whether `found` is the learned method, as it was learned.
     bool is(PyObject* found) const noexcept {
-        if (!found || found != method_.get()) return false;
+        if (!found || found != method_.get() || !shortcuts_on()) return false;
         return !code_ || PyFunction_GET_CODE(found) == code_.get();
     }
 
@@ -154,7 +181,7 @@ private:
     };
 
     bool usable(PyObject* cls) {
-        if (cls != abc_.get()) return false;
+        if (cls != abc_.get() || !shortcuts_on()) return false;
         if (!stamp_.holds(reinterpret_cast<PyTypeObject*>(cls)) || !meta_stamp_.holds(Py_TYPE(cls))) return renew(cls);
         return instancecheck_.is(found_check_) &&
                instancecheck_global_.find(PyFunction_GET_GLOBALS(found_check_)) == instancecheck_function_.get();
@@ -200,7 +227,7 @@ public:
 
 private:
     bool usable(PyObject* cls) {
-        if (cls != cls_.get() || Py_TYPE(cls) != &PyType_Type) return false;
+        if (cls != cls_.get() || Py_TYPE(cls) != &PyType_Type || !shortcuts_on()) return false;
         return stamp_.holds(reinterpret_cast<PyTypeObject*>(cls)) || renew(cls);
     }
     bool renew(PyObject* cls);  // usable() after a change of the class, or before 3.11

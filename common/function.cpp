@@ -2,6 +2,7 @@
 
 #include "common/boundary.hpp"
 #include "common/call.hpp"
+#include "common/fastpath.hpp"
 #include "common/names.hpp"
 #include "common/recursion.hpp"
 
@@ -85,7 +86,10 @@ Ref bind_and_call(Function* f, PyObject* const* args, Py_ssize_t nargs, PyObject
     const Py_ssize_t total = static_cast<Py_ssize_t>(sig.names.size());
     Ref defaults = f->defaults;  // held for the call: __defaults__ may be rebound meanwhile
     Py_ssize_t ndefaults = defaults ? PyTuple_GET_SIZE(defaults.get()) : 0;
-    if (ndefaults > total) ndefaults = total;
+    // As for a Python function, the defaults are the last values of the tuple, however
+    // long it is: they belong to the last parameters.
+    const Py_ssize_t skipped = ndefaults > total ? ndefaults - total : 0;
+    ndefaults -= skipped;
     const Py_ssize_t required = total - ndefaults;
 
     // The common case: positional arguments only, filling every parameter.
@@ -134,7 +138,7 @@ Ref bind_and_call(Function* f, PyObject* const* args, Py_ssize_t nargs, PyObject
     for (Py_ssize_t i = 0; i < total; ++i) {
         if (values[i]) continue;
         if (i < required) raise_count(f, nargs, required, total, sig.varargs);
-        values[i] = PyTuple_GET_ITEM(defaults.get(), i - required);
+        values[i] = PyTuple_GET_ITEM(defaults.get(), skipped + i - required);
     }
     return f->impl(Args{f, values, varargs.get(), varkw.get()});
 }
@@ -420,7 +424,7 @@ Ref call_directly(PyObject* found, PyObject* self, PyObject* args, PyObject* kwd
 
 int direct_init(PyObject* self, PyObject* args, PyObject* kwds) {
     Ref init = Ref::borrow(compat::type_lookup(Py_TYPE(self), n___init__));
-    if (!takes_anything(init) || !PyTuple_CheckExact(args)) return generic_init(self, args, kwds);
+    if (!shortcuts_on() || !takes_anything(init) || !PyTuple_CheckExact(args)) return generic_init(self, args, kwds);
     bool generic = false;
     const int status = boundary([&] {
         Ref result = call_directly(init, self, args, kwds);
@@ -436,7 +440,7 @@ int direct_init(PyObject* self, PyObject* args, PyObject* kwds) {
 
 PyObject* direct_call(PyObject* self, PyObject* args, PyObject* kwds) {
     Ref method = Ref::borrow(compat::type_lookup(Py_TYPE(self), n___call__));
-    if (!takes_anything(method) || !PyTuple_CheckExact(args)) return generic_call(self, args, kwds);
+    if (!shortcuts_on() || !takes_anything(method) || !PyTuple_CheckExact(args)) return generic_call(self, args, kwds);
     bool generic = false;
     PyObject* result = boundary([&] {
         Ref called = call_directly(method, self, args, kwds);

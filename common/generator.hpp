@@ -45,8 +45,8 @@
 // Delegation: `co_await g.yield_from(x)` is `yield from x`: iter(x), then every item
 // of the delegate is handed out until it ends; send(), throw() and close() reach the
 // delegate, which gi_yieldfrom shows meanwhile.  A delegate that is a generator of
-// this type is driven directly (no Python-level call), guarded by
-// Py_EnterRecursiveCall so that deep delegation raises RecursionError.
+// this type is driven directly (no Python-level call), one Descent per level
+// (common/recursion.hpp), so that deep delegation raises RecursionError.
 #pragma once
 
 #include "common/ref.hpp"

@@ -1,6 +1,7 @@
 #include "common/module.hpp"
 
 #include "common/boundary.hpp"
+#include "common/fastpath.hpp"
 
 #include <cstdio>
 #include <cstring>
@@ -91,6 +92,7 @@ int module_exec(PyObject* module, const char* full_name, void (*body)(Module&)) 
                          short_name ? short_name + 1 : full_name);
         }
         warn_on_version_mismatch(full_name);
+        read_shortcut_switch();
         Name::intern_all();
         init_function_type();
         Module m(module, full_name);

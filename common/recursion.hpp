@@ -38,4 +38,27 @@ public:
     Descent& operator=(const Descent&) = delete;
 };
 
+// The levels a loop enters in place of the calls it stands for (a key path handed
+// from one level to the next by a turn of the loop instead of a call): one level per
+// turn, as each call would count, all left when the loop is left.
+class Descents {
+public:
+    explicit Descents(const char* where) noexcept : where_(where) {}
+    ~Descents() {
+        for (; count_ > 0; --count_) leave_descent();
+    }
+    Descents(const Descents&) = delete;
+    Descents& operator=(const Descents&) = delete;
+
+    void enter() {
+        if (!enter_descent(where_)) throw PyError{};
+        ++count_;
+    }
+    int count() const noexcept { return count_; }
+
+private:
+    const char* where_;
+    int count_ = 0;
+};
+
 }  // namespace tavox

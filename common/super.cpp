@@ -32,6 +32,7 @@ Ref BaseMethod::bind() const {
 }
 
 BaseMethod BaseCallSite::find(PyObject* owner, PyObject* self) {
+    if (!shortcuts_on()) return ask_interpreter(owner, self);
     BaseMethod m;
     // The memo first, for an object that is no class: while type(self) keeps the tag
     // recorded when `owner` was found on its MRO, super() takes it and finds the same.

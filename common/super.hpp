@@ -77,7 +77,8 @@ public:
 
 protected:
     BaseMethod find(PyObject* owner, PyObject* self);
-    bool is_known(const BaseMethod& m) const noexcept { return !m.bound_ && known_.is(m.attribute_); }
+    // A body stands for the method bound to an object; super() of a class gives it unbound.
+    bool is_known(const BaseMethod& m) const noexcept { return !m.bound_ && m.obj_ && known_.is(m.attribute_); }
 
 private:
     BaseMethod ask_interpreter(PyObject* owner, PyObject* self);

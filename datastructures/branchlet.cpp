@@ -11,6 +11,7 @@
 // other child is converted with str() and its text written the same way.
 #include "common/boundary.hpp"
 #include "common/call.hpp"
+#include "common/fastpath.hpp"
 #include "common/module.hpp"
 #include "common/names.hpp"
 #include "common/recursion.hpp"
@@ -201,7 +202,7 @@ Ref branchlet_init(const Args& a) {
 // add_child(self, item)
 Ref branchlet_add_child(const Args& a) {
     Ref children = getattr(a.self(), n_children);
-    if (PyList_CheckExact(children.get()))
+    if (exactly(children.get(), &PyList_Type))
         check(PyList_Append(children, a[1]));
     else
         call_method(children, n_append, a[1]);
@@ -224,7 +225,7 @@ public:
         out_.text(name, indent_);
         // 3. Every child but the last, after the sibling head and rest.
         Ref init = but_last(getattr(self, n_children));
-        if (PyList_CheckExact(init.get())) {
+        if (exactly(init.get(), &PyList_Type)) {
             // our own copy: nothing else can change it while the children render
             for (Py_ssize_t i = 0; i < PyList_GET_SIZE(init.get()); ++i)
                 child(PyList_GET_ITEM(init.get(), i), sibling_head, sibling_rest);
@@ -242,7 +243,7 @@ public:
 private:
     // children[:-1]
     static Ref but_last(PyObject* children) {
-        if (PyList_CheckExact(children)) {
+        if (exactly(children, &PyList_Type)) {
             Py_ssize_t n = PyList_GET_SIZE(children);
             return check(PyList_GetSlice(children, 0, n > 0 ? n - 1 : 0));
         }
@@ -253,7 +254,7 @@ private:
 
     // children[-1]
     static Ref last(PyObject* children) {
-        if (PyList_CheckExact(children) && PyList_GET_SIZE(children) > 0)
+        if (exactly(children, &PyList_Type) && PyList_GET_SIZE(children) > 0)
             return Ref::borrow(PyList_GET_ITEM(children, PyList_GET_SIZE(children) - 1));
         Ref minus_one = check(PyLong_FromLong(-1));
         return getitem(children, minus_one);
@@ -263,7 +264,7 @@ private:
     // generic one and the __str__ it finds is this function.
     bool renders_here(PyObject* item) const {
         PyTypeObject* type = Py_TYPE(item);
-        return type->tp_str == generic_str_slot && compat::type_lookup(type, n___str__) == function_;
+        return shortcuts_on() && type->tp_str == generic_str_slot && compat::type_lookup(type, n___str__) == function_;
     }
 
     void child(PyObject* item, const char* head, const char* rest) {
@@ -271,7 +272,7 @@ private:
         out_.newline(indent_, head);
         const size_t depth = indent_.size();
         indent_.append(rest, piece);
-        if (PyUnicode_CheckExact(item)) {
+        if (exactly(item, &PyUnicode_Type)) {
             out_.text(item, indent_);  // str() of a str is the string itself
         } else if (renders_here(item)) {
             // What str() does around the call, without the round trip through text: one

@@ -15,6 +15,7 @@
 // frame; anything else (a subclass in between, a patched UserList) takes the call.
 #include "common/boundary.hpp"
 #include "common/call.hpp"
+#include "common/fastpath.hpp"
 #include "common/generator.hpp"
 #include "common/module.hpp"
 #include "common/names.hpp"
@@ -121,7 +122,7 @@ Ref data_of(PyObject* self) { return getattr(self, n_data); }
 Ref userlist_contains(PyObject* self, PyObject* item) { return boolean(contains(data_of(self), item)); }
 Ref userlist_append(PyObject* self, PyObject* item) {
     Ref data = data_of(self);
-    if (!PyList_CheckExact(data.get())) return call_method(data, n_append, item);
+    if (!exactly(data.get(), &PyList_Type)) return call_method(data, n_append, item);
     check(PyList_Append(data, item));
     return none();
 }
@@ -132,7 +133,7 @@ Ref userlist_remove(PyObject* self, PyObject* item) {
     // A dead weakref.ref equals no other weakref.ref: while the stored elements are exact
     // weakref.refs, list.remove's search is a search by identity, and no comparison it
     // would make runs any code.
-    if (PyList_CheckExact(data.get()) && PyWeakref_CheckRefExact(item) && is_dead(item)) {
+    if (exactly(data.get(), &PyList_Type) && PyWeakref_CheckRefExact(item) && is_dead(item)) {
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(data.get()); ++i) {
             PyObject* stored = PyList_GET_ITEM(data.get(), i);
             if (stored == item) {
@@ -226,7 +227,7 @@ GeneratorCode iter_code{"__iter__", "FadeSeq.__iter__", "tavox.datastructures.fa
 
 GeneratorBody iter_body(Generator& g) {
     g[1] = data_of(g[0]);
-    if (PyList_CheckExact(g[1].get()) || PyTuple_CheckExact(g[1].get())) {
+    if (exactly(g[1].get(), &PyList_Type) || exactly(g[1].get(), &PyTuple_Type)) {
         for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(g[1].get()); ++i) {
             Ref live;
             {

@@ -169,7 +169,7 @@ const char flatten_doc[] =
 // and an object of a plain built-in type has no other __class__ to ask.
 bool is_sequence(PyObject* obj) {
     if (PyList_Check(obj) || PyTuple_Check(obj)) return true;
-    if (plain_builtin(Py_TYPE(obj))) return false;
+    if (shortcuts_on() && plain_builtin(Py_TYPE(obj))) return false;
     return isinstance(obj, reinterpret_cast<PyObject*>(&PyList_Type)) ||
            isinstance(obj, reinterpret_cast<PyObject*>(&PyTuple_Type));
 }
@@ -289,7 +289,7 @@ void flatten_into(PyObject* list, PyObject* indict, PyObject* path) {
                 check(PyList_Append(list, out));
                 continue;
             }
-            if (out.get() == flatten_function_made.get()) {
+            if (shortcuts_on() && out.get() == flatten_function_made.get()) {
                 Descent level(delegating);
                 flatten_into(list, s[s_value], prefix);
                 continue;

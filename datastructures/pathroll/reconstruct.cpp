@@ -30,16 +30,16 @@ struct Slot {
 
 // holder[key] and holder[key] = value, by the exact dict's or list's own lookup and store.
 Ref load(const Slot& slot) {
-    if (slot.position && PyList_CheckExact(slot.holder.get()) && PyList_GET_SIZE(slot.holder.get()) > 0)
+    if (slot.position && exactly(slot.holder.get(), &PyList_Type) && PyList_GET_SIZE(slot.holder.get()) > 0)
         return Ref::borrow(PyList_GET_ITEM(slot.holder.get(), PyList_GET_SIZE(slot.holder.get()) - 1));
-    if (!slot.position && PyDict_CheckExact(slot.holder.get())) {
+    if (!slot.position && exactly(slot.holder.get(), &PyDict_Type)) {
         if (PyObject* value = compat::dict_get(slot.holder, slot.key)) return Ref::borrow(value);
         check_no_error();
     }
     return getitem(slot.holder, slot.key);
 }
 void store(const Slot& slot, PyObject* value) {
-    if (!slot.position && PyDict_CheckExact(slot.holder.get()))
+    if (!slot.position && exactly(slot.holder.get(), &PyDict_Type))
         check(PyDict_SetItem(slot.holder, slot.key, value));
     else
         setitem(slot.holder, slot.key, value);
@@ -85,7 +85,7 @@ private:
 // A tuple level answers as the tuple it stands for.
 bool has_position(PyObject* ptr, PyObject* index, bool tuple_level) {
     if (tuple_level) return has_position(Ref(check(PyList_AsTuple(ptr))), index, false);
-    if (PyList_CheckExact(ptr) && PyLong_CheckExact(index)) {
+    if (exactly(ptr, &PyList_Type) && PyLong_CheckExact(index)) {
         Py_ssize_t i = PyLong_AsSsize_t(index);
         if (i != -1 || !PyErr_Occurred()) {
             if (i < 0) i += PyList_GET_SIZE(ptr);
@@ -248,7 +248,7 @@ Ref pathroll_reconstruct(const Args& a) {
 
         // 2.1 The cursor starts at the result; the path's elements are taken in once.
         Ref ptr = ret;
-        Ref elements = PyTuple_CheckExact(path.get()) ? path : check(PySequence_Tuple(path));
+        Ref elements = exactly(path.get(), &PyTuple_Type) ? path : check(PySequence_Tuple(path));
         const Py_ssize_t count = PyTuple_GET_SIZE(elements.get());
         if (count == 0) raise_format(PyExc_ValueError, "cannot reconstruct entry %zd: its path is empty", number);
         bool tuple_marker = false;  // the last element taken is a marker with type_ exactly tuple
@@ -304,7 +304,7 @@ Ref pathroll_reconstruct(const Args& a) {
                 // In a dict of the chain, a plain key's lookups run no code: storing back
                 // what was found, and reading it again, would change and find nothing else.
                 const bool quiet = chain.quiet(i, ptr, k);
-                if (PyDict_CheckExact(ptr.get())) {  // dict.get, without the method call
+                if (exactly(ptr.get(), &PyDict_Type)) {  // dict.get, without the method call
                     current = Ref::borrow(compat::dict_get(ptr, k));
                     if (!current) {
                         check_no_error();
@@ -316,7 +316,7 @@ Ref pathroll_reconstruct(const Args& a) {
                 }
                 if (made || !quiet) {
                     chain.storing(i, ptr, k);
-                    if (PyDict_CheckExact(ptr.get()))
+                    if (exactly(ptr.get(), &PyDict_Type))
                         check(PyDict_SetItem(ptr, k, current));
                     else
                         setitem(ptr, k, current);
@@ -325,7 +325,7 @@ Ref pathroll_reconstruct(const Args& a) {
                 prev = Slot{ptr, k, false};
                 Ref holder = std::move(ptr);
                 ptr = quiet ? current : getitem(holder, k);
-                if (PyDict_CheckExact(holder.get()))
+                if (exactly(holder.get(), &PyDict_Type))
                     chain.step(i, holder, k, ptr, made && ptr.get() == current.get());
                 else
                     chain.stop();
