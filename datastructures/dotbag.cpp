@@ -17,7 +17,7 @@ Name n___class__{"__class__"}, n___name__{"__name__"}, n___dict__{"__dict__"}, n
     n___repr__{"__repr__"};
 Name n___getitem__{"__getitem__"}, n___setitem__{"__setitem__"}, n___delitem__{"__delitem__"},
     n___contains__{"__contains__"};
-Name n_update{"update"}, n_setdefault{"setdefault"}, n_items{"items"}, n_index{"index"}, n_chain{"chain"},
+Name n_update{"update"}, n_setdefault{"setdefault"}, n_split{"split"}, n_items{"items"}, n_index{"index"}, n_chain{"chain"},
     n___missing__{"__missing__"};
 Name n_DotBag{"DotBag"};
 Name n___newobj__{"__newobj__"}, n__slotnames{"_slotnames"}, n_copyreg{"copyreg"};
@@ -197,26 +197,68 @@ const ClassDef DotBag_class = {
 // run.  That is decided afresh at every level, since Python code may run in between
 // (a stored key's __eq__, a __missing__).
 
-// The position of the first "." at or after `start` in a str key; -1 when none or
-// when the key is not a str (a plain key).
-Py_ssize_t find_dot(PyObject* key, Py_ssize_t start) {
-    if (!PyUnicode_Check(key)) return -1;
-    Py_ssize_t dot = PyUnicode_FindChar(key, '.', start, PyUnicode_GET_LENGTH(key), 1);
-    if (dot == -2) throw_error();
-    return dot;
-}
+// A key on its way down the levels.  A key path is a str, or an instance of a str
+// subclass, that contains "."; it is split with key.split(".", 1) into a head and the
+// rest handed on.  An exact str is split here, by offsets into the one key; anything
+// else that is a str asks the key itself ("." in key, key.split(".", 1)), so that a
+// subclass's own __contains__ and split run.
+class KeyPath {
+public:
+    explicit KeyPath(PyObject* key) : key_(Ref::borrow(key)) {}
 
-Ref substring(PyObject* key, Py_ssize_t start, Py_ssize_t end) { return check(PyUnicode_Substring(key, start, end)); }
+    // Splits off the next head into head(); false when what is left is a plain key.
+    bool split() {
+        if (exactly(key_, &PyUnicode_Type)) {
+            const Py_ssize_t dot = PyUnicode_FindChar(key_, '.', start_, PyUnicode_GET_LENGTH(key_.get()), 1);
+            if (dot == -2) throw_error();
+            if (dot < 0) return false;
+            head_ = check(PyUnicode_Substring(key_, start_, dot));
+            start_ = dot + 1;
+            return true;
+        }
+        if (!is_str(rest()) || !contains(rest(), Ref(str(".")))) return false;
+        Ref parts = call_method(rest(), n_split, Ref(str(".")), Ref(check(PyLong_FromLong(1))));
+        auto [head, rest] = unpack_split(parts);
+        head_ = std::move(head);
+        key_ = std::move(rest);
+        start_ = 0;
+        return true;
+    }
+    PyObject* head() const noexcept { return head_.get(); }
+    // What is left of the key: the key itself while nothing was split off.
+    Ref rest() const {
+        if (start_ == 0) return key_;
+        return check(PyUnicode_Substring(key_, start_, PyUnicode_GET_LENGTH(key_.get())));
+    }
 
-// The rest of the key from `start`: the key itself when nothing was split off.
-Ref rest_of(PyObject* key, Py_ssize_t start) {
-    return start == 0 ? Ref::borrow(key) : substring(key, start, PyUnicode_GET_LENGTH(key));
-}
+private:
+    static bool is_str(PyObject* key) {
+        if (PyUnicode_Check(key)) return true;
+        if (shortcuts_on() && plain_builtin(Py_TYPE(key))) return false;  // its __class__ is its type
+        return isinstance(key, reinterpret_cast<PyObject*>(&PyUnicode_Type));
+    }
+    // head, rest = parts, in the interpreter's words when that fails.
+    static std::pair<Ref, Ref> unpack_split(PyObject* parts) {
+        Ref it = iterate(parts);
+        Ref first = next(it);
+        if (!first) raise(PyExc_ValueError, "not enough values to unpack (expected 2, got 0)");
+        Ref second = next(it);
+        if (!second) raise(PyExc_ValueError, "not enough values to unpack (expected 2, got 1)");
+        if (Ref third = next(it)) raise(PyExc_ValueError, "too many values to unpack (expected 2)");
+        return {std::move(first), std::move(second)};
+    }
 
-// Whether the item operation `name` of `value` is the function being called.
+    Ref key_, head_;
+    Py_ssize_t start_ = 0;
+};
+
+// Whether the item operation `name` of `value` is the function being called, so that
+// handing the rest on would run this same code: the loop takes another turn instead.
 bool runs_here(const Args& a, PyObject* value, PyObject* name) {
-    return compat::type_lookup(Py_TYPE(value), name) == reinterpret_cast<PyObject*>(a.function);
+    return shortcuts_on() && compat::type_lookup(Py_TYPE(value), name) == reinterpret_cast<PyObject*>(a.function);
 }
+
+constexpr char calling[] = " while calling a Python object";
 
 // setdefault(key, type(self)()) through the instance (below).
 Ref setdefault_level(PyObject* self, PyObject* key);
@@ -233,101 +275,88 @@ Ref nested_init(const Args& a) {
 
 // __getitem__(self, key)
 Ref nested_getitem(const Args& a) {
-    PyObject* key = a[1];
+    KeyPath key(a[1]);
     Ref level = Ref::borrow(a.self());
-    for (Py_ssize_t start = 0;;) {
-        Py_ssize_t dot = find_dot(key, start);
+    for (Descents turns(calling);; turns.enter()) {
         // A plain key: the next class's __getitem__.
-        if (dot < 0) return super_getitem(a.owner(), level)(rest_of(key, start));
+        if (!key.split()) return super_getitem(a.owner(), level)(key.rest());
         // A key path: the value under the head, then value[rest].
-        Ref value = super_getitem(a.owner(), level)(substring(key, start, dot));
-        start = dot + 1;
-        if (runs_here(a, value, n___getitem__)) {
-            level = std::move(value);
-            continue;
-        }
-        return getitem(value, rest_of(key, start));
+        Ref value = super_getitem(a.owner(), level)(Ref::borrow(key.head()));
+        if (!runs_here(a, value, n___getitem__)) return getitem(value, key.rest());
+        level = std::move(value);
     }
 }
 
 // __setitem__(self, key, value)
 Ref nested_setitem(const Args& a) {
-    PyObject* key = a[1];
+    KeyPath key(a[1]);
     PyObject* value = a[2];
     Ref level = Ref::borrow(a.self());
-    for (Py_ssize_t start = 0;;) {
-        Py_ssize_t dot = find_dot(key, start);
-        if (dot < 0) {
+    for (Descents turns(calling);; turns.enter()) {
+        if (!key.split()) {
             // A plain key: the next class's __setitem__, the value unchanged.
-            super_setitem(a.owner(), level)(rest_of(key, start), value);
+            super_setitem(a.owner(), level)(key.rest(), value);
             return none();
         }
         // A key path.
-        Ref head = substring(key, start, dot);
-        start = dot + 1;
+        Ref head = Ref::borrow(key.head());
         Ref type = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(level.get())));
         // A new empty level, built on every call; setdefault through the instance
         // stores it when the head is missing, and gives the target.
         Ref target = setdefault_level(level, head);
+        // Anything but a level of this class is a value that cannot hold the rest.
+        if (!isinstance(target, type)) {
+            Ref class_name = getattr(type, n___name__);
+            raise_object(PyExc_KeyError, check(PyUnicode_FromFormat(
+                                             "target key \"%S\" is a value, cannot update value against another %S",
+                                             head.get(), class_name.get())));
+        }
         // A level of this class takes the rest.
-        if (isinstance(target, type)) {
-            if (runs_here(a, target, n___setitem__)) {
-                level = std::move(target);
-                continue;
-            }
-            setitem(target, rest_of(key, start), value);
+        if (!runs_here(a, target, n___setitem__)) {
+            setitem(target, key.rest(), value);
             return none();
         }
-        // Anything else is a value that cannot hold the rest.
-        Ref class_name = getattr(type, n___name__);
-        raise_object(PyExc_KeyError,
-                     check(PyUnicode_FromFormat("target key \"%S\" is a value, cannot update value against another %S",
-                                                head.get(), class_name.get())));
+        level = std::move(target);
     }
 }
 
 // __contains__(self, key)
 Ref nested_contains(const Args& a) {
-    PyObject* key = a[1];
+    KeyPath key(a[1]);
     Ref level = Ref::borrow(a.self());
-    for (Py_ssize_t start = 0;;) {
-        Py_ssize_t dot = find_dot(key, start);
+    Descents turns(calling);
+    // What a level gives is what `rest in level` makes of it one level up: a bool.
+    auto answer = [&](Ref found) { return turns.count() == 0 ? found : boolean(is_true(found)); };
+    for (;; turns.enter()) {
         // A plain key: the next class's __contains__.
-        if (dot < 0) return super_contains(a.owner(), level)(rest_of(key, start));
+        if (!key.split()) return answer(super_contains(a.owner(), level)(key.rest()));
         // A key path: False when the head is missing, else `rest in value`.
-        Ref head = substring(key, start, dot);
+        Ref head = Ref::borrow(key.head());
         Ref found = super_contains(a.owner(), level)(head);
-        if (!is_true(found)) return found;
+        if (!is_true(found)) return answer(std::move(found));
         Ref value = super_getitem(a.owner(), level)(head);
-        start = dot + 1;
-        if (runs_here(a, value, n___contains__)) {
-            level = std::move(value);
-            continue;
-        }
-        return boolean(contains(value, rest_of(key, start)));
+        if (!runs_here(a, value, n___contains__)) return boolean(contains(value, key.rest()));
+        level = std::move(value);
     }
 }
 
 // __delitem__(self, key)
 Ref nested_delitem(const Args& a) {
-    PyObject* key = a[1];
+    KeyPath key(a[1]);
     Ref level = Ref::borrow(a.self());
-    for (Py_ssize_t start = 0;;) {
-        Py_ssize_t dot = find_dot(key, start);
-        if (dot < 0) {
+    for (Descents turns(calling);; turns.enter()) {
+        if (!key.split()) {
             // A plain key: the next class's __delitem__.
-            super_delitem(a.owner(), level)(rest_of(key, start));
+            super_delitem(a.owner(), level)(key.rest());
             return none();
         }
         // A key path: delete the rest from the value under the head.
-        Ref value = super_getitem(a.owner(), level)(substring(key, start, dot));
-        start = dot + 1;
-        if (runs_here(a, value, n___delitem__)) {
-            level = std::move(value);
-            continue;
+        Ref value = super_getitem(a.owner(), level)(Ref::borrow(key.head()));
+        if (!runs_here(a, value, n___delitem__)) {
+            delitem(value, key.rest());
+            return none();
         }
-        delitem(value, rest_of(key, start));
-        return none();
+        level = std::move(value);
     }
 }
 
@@ -367,7 +396,52 @@ public:
         itertools_module_.set(Ref(itertools.get(module_globals)));
     }
 
-    // Whether the calls above, on instances of `type`, are all this module's and dict's.
+    // Whether self.setdefault(key, type(self)()) may be answered here: `method`, what
+    // the instance gave for `setdefault`, is the learned one bound to `self`, the key
+    // is plain without asking it anything, and the calls are all this module's and dict's.
+    bool usable(PyObject* self, PyObject* method, PyObject* key) {
+        if (!PyMethod_Check(method) || PyMethod_GET_SELF(method) != self ||
+            !setdefault_.is(PyMethod_GET_FUNCTION(method)))
+            return false;
+        PyTypeObject* key_type = Py_TYPE(key);
+        if (key_type == &PyUnicode_Type) {
+            const Py_ssize_t dot = PyUnicode_FindChar(key, '.', 0, PyUnicode_GET_LENGTH(key), 1);
+            if (dot == -2) throw_error();
+            if (dot >= 0) return false;
+        } else if (!plain_builtin(key_type)) {
+            return false;
+        }
+        return plain(Py_TYPE(self));
+    }
+
+    // setdefault(key, type(level)()) through `level`, for a key and type found usable:
+    // the value under the key, or a new level, stored there.  `method` is the bound
+    // setdefault, called when making the level ran code that changed the type.
+    Ref setdefault(PyObject* level, PyObject* key, PyObject* method) {
+        Descent call(calling);
+        if (PyObject* found = compat::dict_get(level, key)) return Ref::borrow(found);
+        check_no_error();
+        auto* type = Py_TYPE(level);
+        // type(level)(): dict's __new__, then DotBag's __init__ makes it its own
+        // attribute dictionary (NestedDotBag's __init__ and update() add nothing).  When
+        // the allocation ran code that changed the type, the rest as the calls do it.
+        Ref empty = check(PyTuple_New(0));
+        Ref made = check(PyDict_Type.tp_new(type, empty, nullptr));
+        if (!plain(type)) {
+            check(Py_TYPE(made.get())->tp_init(made, empty, nullptr));
+            return check(PyObject_CallFunctionObjArgs(method, key, made.get(), nullptr));
+        }
+        setattr(made, n___dict__, made);
+        // self[key] = level: NestedDotBag's __setitem__ stores a plain key in the storage.
+        if (compat::type_lookup(Py_TYPE(level), n___setitem__) == setitem_.get())
+            check(PyDict_SetItem(level, key, made));
+        else
+            setitem(level, key, made);
+        return made;
+    }
+
+private:
+    // Whether the calls, on instances of `type`, are all this module's and dict's.
     bool plain(PyTypeObject* type) {
         if (Py_TYPE(type)->tp_call != PyType_Type.tp_call) return false;  // the metaclass's call is type's
         PyObject* setdefault = compat::type_lookup(type, n_setdefault);
@@ -385,32 +459,6 @@ public:
         return true;
     }
 
-    // setdefault(key, type(level)()) through `level`, of a plain type, for a key that
-    // is no key path: the value under the key, or a new level, stored there.
-    Ref setdefault(PyObject* level, PyObject* key) {
-        Descent call(" while calling a Python object");
-        if (PyObject* found = compat::dict_get(level, key)) return Ref::borrow(found);
-        check_no_error();
-        auto* type = Py_TYPE(level);
-        // type(level)(): dict's __new__, then DotBag's __init__ makes it its own
-        // attribute dictionary (NestedDotBag's __init__ and update() add nothing).  When
-        // the allocation ran code that changed the type, the rest as the calls do it.
-        Ref empty = check(PyTuple_New(0));
-        Ref made = check(PyDict_Type.tp_new(type, empty, nullptr));
-        if (!plain(type)) {
-            check(Py_TYPE(made.get())->tp_init(made, empty, nullptr));
-            return call_method(level, n_setdefault, key, made);
-        }
-        setattr(made, n___dict__, made);
-        // self[key] = level: NestedDotBag's __setitem__ stores a plain key in the storage.
-        if (compat::type_lookup(Py_TYPE(level), n___setitem__) == setitem_.get())
-            check(PyDict_SetItem(level, key, made));
-        else
-            setitem(level, key, made);
-        return made;
-    }
-
-private:
     bool plain_attributes(PyTypeObject* type) {
         // The classes from NestedDotBag on are its own, unchanged: their lookups are its.
         PyObject* mro = type->tp_mro;
@@ -420,7 +468,7 @@ private:
             if (PyTuple_GET_ITEM(mro, n - tail + i) != PyTuple_GET_ITEM(nested_mro_.get(), i)) return false;
         PyObject* dotbag_dict = compat::type_dict(reinterpret_cast<PyTypeObject*>(dotbag_.get()));
         return type->tp_new == PyDict_Type.tp_new && !PyType_HasFeature(type, Py_TPFLAGS_IS_ABSTRACT) &&
-               type->tp_setattro == PyObject_GenericSetAttr &&
+               type->tp_setattro == PyObject_GenericSetAttr && type->tp_getattro == PyObject_GenericGetAttr &&
                compat::type_lookup(type, n___init__) == init_.get() &&
                compat::type_lookup(type, n___getitem__) == getitem_.get() &&
                compat::type_lookup(type, n_update) == update_.get() &&
@@ -439,18 +487,20 @@ private:
 
 Levels levels;
 
-// setdefault(key, type(self)()) through the instance.
+// self.setdefault(key, type(self)()): the method is looked up first, as Python
+// evaluates a call, so an item of the bag named "setdefault" is what gets called.
 Ref setdefault_level(PyObject* self, PyObject* key) {
-    if (find_dot(key, 0) < 0 && levels.plain(Py_TYPE(self))) return levels.setdefault(self, key);
+    Ref method = getattr(self, n_setdefault);
+    if (levels.usable(self, method, key)) return levels.setdefault(self, key, method);
     Ref fresh = call(reinterpret_cast<PyObject*>(Py_TYPE(self)));
-    return call_method(self, n_setdefault, key, fresh);
+    return call(method, key, fresh);
 }
 
 // self[key] = value, through the instance's type; straight to NestedDotBag's own
 // __setitem__ when that is what the type gives, counted as the call it stands for.
 void store(PyObject* self, PyObject* key, PyObject* value) {
-    if (compat::type_lookup(Py_TYPE(self), n___setitem__) == nested_setitem_function.get()) {
-        Descent level(" while calling a Python object");
+    if (shortcuts_on() && compat::type_lookup(Py_TYPE(self), n___setitem__) == nested_setitem_function.get()) {
+        Descent level(calling);
         PyObject* values[] = {self, key, value};
         nested_setitem(Args{reinterpret_cast<Function*>(nested_setitem_function.get()), values, nullptr, nullptr});
         return;
@@ -499,7 +549,7 @@ Ref nested_update(const Args& a) {
 
     // 3. For each item of itertools.chain(source, kwargs.items()).
     Ref chain = getattr(Ref(itertools.get(a.function->globals)), n_chain);
-    if (chain.get() == chain_type.get()) {
+    if (shortcuts_on() && chain.get() == chain_type.get()) {
         // itertools.chain itself: the source's items, then the keywords in order.
         Ref it = iterate(source);
         while (Ref item = next(it)) take(item);

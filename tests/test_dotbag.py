@@ -220,8 +220,12 @@ def test_key_paths_through_self_containing_levels_do_not_crash():
     nd = NestedDotBag()
     nd["me"] = nd
     assert nd["me.me.me.me"] is nd
+    # Each level is a call, counted as one: a path deeper than the limit is refused.
     deep = ".".join(["me"] * 100000)
-    assert nd[deep] is nd and deep in nd
+    for operation in (lambda: nd[deep], lambda: deep in nd, lambda: nd.__setitem__(deep, 1), lambda: nd.pop(deep)):
+        with pytest.raises(RecursionError):
+            operation()
+    assert nd == {"me": nd}
 
 
 # ---- NestedDotBag: update ----------------------------------------------------------------
@@ -263,8 +267,15 @@ def test_update_merges_level_by_level():
     (([1],), TypeError, "object of type 'int' has no len()"),
     ((None,), TypeError, "'NoneType' object is not iterable"),
     ((5,), TypeError, "'int' object is not iterable"),
+    # An item named like a method shadows it: the merge calls self.setdefault
+    (([("setdefault", 0), ("a", {})],), TypeError, "'int' object is not callable"),
+    (([("setdefault", 0), ("a.b", 1)],), TypeError, "'int' object is not callable"),
+    (([("update", 0), ("a", {"b": {}})],), None, None),
 ])
 def test_update_errors(args, error, message):
+    if error is None:  # a level's update is looked up on the level, which has no such item
+        NestedDotBag().update(*args)
+        return
     nd = NestedDotBag()
     with pytest.raises(error) as info:
         nd.update(*args)
