@@ -48,12 +48,42 @@ Ref order_of(PyObject* self) { return getattr(self, n__order); }
     throw_error();
 }
 
-// A position for list.insert, converted as the list converts it (TypeError for
-// what is not an integer, OverflowError beyond the index range), before anything
-// changes.  `index` receives the integer object for a non-list order.
-Py_ssize_t list_position(PyObject* position, Ref& index) {
-    index = check(PyNumber_Index(position));
-    return check(PyLong_AsSsize_t(index));
+// A position for list.insert.  An int converts without running any code, and what has
+// no __index__ at all is refused before anything changes, in the list's words.  Any
+// other object converts through its own __index__, which the list runs inside insert,
+// after the steps before it: `index` stays empty for it, to be converted then.
+void early_position(PyObject* position, Ref& index) {
+    if (PyLong_Check(position)) {
+        index = check(PyNumber_Index(position));
+        (void)check(PyLong_AsSsize_t(index));  // OverflowError, as insert would raise it
+        return;
+    }
+    if (!PyIndex_Check(position))
+        raise_format(PyExc_TypeError, "'%.200s' object cannot be interpreted as an integer", Py_TYPE(position)->tp_name);
+}
+
+// order.insert(position, item), `index` holding the position when it was converted
+// already.  When the insert fails (a position whose __index__ fails or that is no
+// integer), `undo` runs and the error is the insert's.
+template <class Undo>
+void insert_into(PyObject* order, PyObject* position, const Ref& index, PyObject* item, Undo undo) {
+    try {
+        if (exactly(order, &PyList_Type)) {
+            // The list converts the position first, then inserts.
+            Ref converted = index ? index : Ref(check(PyNumber_Index(position)));
+            check(PyList_Insert(order, check(PyLong_AsSsize_t(converted)), item));
+        } else {
+            call_method(order, n_insert, index ? index.get() : position, item);
+        }
+    } catch (const PyError&) {
+        CaughtError error;
+        try {
+            undo();
+        } catch (const PyError&) {
+            PyErr_Clear();  // the insert's error is the one to report
+        }
+        error.rethrow();
+    }
 }
 
 // ---- items(): the order of the pairs without one linear search per pair ------------
@@ -66,11 +96,17 @@ Py_ssize_t list_position(PyObject* position, Ref& index) {
 // each pair at the first element that matches it gives the sorted result in linear
 // time.  Anything else takes the sort itself (items_by_sort).
 
+// Under -b (sys.flags.bytes_warning) comparing bytes with a str warns, and the warning
+// machinery runs Python code (showwarning, filters, -W error): bytes are plain only
+// without the flag.
+bool bytes_warn = false;  // read when the module body runs; the flag never changes
+
 bool is_plain(PyObject* obj, int depth = 0) {
     PyTypeObject* type = Py_TYPE(obj);
     if (type == &PyUnicode_Type || type == &PyLong_Type || type == &PyFloat_Type || type == &PyBool_Type ||
-        type == &PyBytes_Type || type == &PyComplex_Type || obj == Py_None)
+        type == &PyComplex_Type || obj == Py_None)
         return true;
+    if (type == &PyBytes_Type) return !bytes_warn;
     if (type == &PyTuple_Type) {
         if (depth >= 8) return false;
         for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(obj); i < n; ++i)
@@ -87,10 +123,11 @@ bool is_plain(PyObject* obj, int depth = 0) {
 // order list, and none runs once the checks are made.
 Ref items_by_walk(PyObject* self, const std::vector<Ref>& pairs) {
     PyTypeObject* type = Py_TYPE(self);
+    if (!shortcuts_on()) return Ref();
     // self._order must come from the instance dictionary: no descriptor, no __getattr__.
     if (type->tp_getattro != PyObject_GenericGetAttr || compat::type_lookup(type, n__order)) return Ref();
     Ref order = order_of(self);
-    if (!PyList_CheckExact(order.get())) return Ref();
+    if (!exactly(order.get(), &PyList_Type)) return Ref();
     Ref pending = check(PyDict_New());  // key -> pair, in the dictionary's order
     Ref result = check(PyList_New(0));
     for (const Ref& pair : pairs)
@@ -224,7 +261,7 @@ Ref rankmap_init(const Args& a) {
 // __getitem__(self, name): self._data.__getitem__(name)
 Ref getitem_body(PyObject* self, PyObject* name) {
     Ref data = data_of(self);
-    if (PyDict_CheckExact(data.get())) {
+    if (exactly(data.get(), &PyDict_Type)) {
         if (PyObject* value = compat::dict_get(data, name)) return Ref::borrow(value);
         check_no_error();
         raise_key_error(name);
@@ -243,7 +280,7 @@ Ref rankmap_getitem(const Args& a) { return getitem_body(a.self(), a[1]); }
 // back when __getitem__ is rebound on the class; subclasses get the generic slot.)
 
 bool is_own_getitem(PyObject* found) {
-    return found && is_function(found) && reinterpret_cast<Function*>(found)->impl == rankmap_getitem;
+    return shortcuts_on() && found && is_function(found) && reinterpret_cast<Function*>(found)->impl == rankmap_getitem;
 }
 
 // The last type found plain: the three lookups are not repeated while it keeps its
@@ -252,6 +289,7 @@ TypeStamp plain_subscript;
 
 bool has_plain_subscript(PyTypeObject* type) {
     if (plain_subscript.holds(type)) return true;
+    if (!shortcuts_on()) return false;
     if (!is_own_getitem(compat::type_lookup(type, n___getitem__)) || type->tp_getattro != PyObject_GenericGetAttr ||
         compat::type_lookup(type, n__data))
         return false;
@@ -264,9 +302,9 @@ PyObject* rankmap_subscript(PyObject* self, PyObject* key) {
         PyTypeObject* type = Py_TYPE(self);
         if (has_plain_subscript(type)) {
             Ref dict = check(PyObject_GenericGetDict(self, nullptr));
-            Ref data = PyDict_CheckExact(dict.get()) ? Ref::borrow(compat::dict_get(dict, n__data)) : Ref();
+            Ref data = exactly(dict.get(), &PyDict_Type) ? Ref::borrow(compat::dict_get(dict, n__data)) : Ref();
             check_no_error();
-            if (!data || !PyDict_CheckExact(data.get())) return getitem_body(self, key);  // the general path
+            if (!data || !exactly(data.get(), &PyDict_Type)) return getitem_body(self, key);  // the general path
             if (PyObject* value = compat::dict_get(data, key)) return Ref::borrow(value);
             check_no_error();
             raise_key_error(key);
@@ -287,7 +325,7 @@ PyObject* rankmap_subscript(PyObject* self, PyObject* key) {
 
 // Takes back the key that __setitem__ appended when the dictionary refused it.
 void forget_appended(PyObject* order, PyObject* name) {
-    if (PyList_CheckExact(order)) {
+    if (exactly(order, &PyList_Type)) {
         for (Py_ssize_t i = PyList_GET_SIZE(order) - 1; i >= 0; --i)
             if (PyList_GET_ITEM(order, i) == name) {
                 check(PyList_SetSlice(order, i, i + 1, nullptr));
@@ -305,7 +343,7 @@ Ref rankmap_setitem(const Args& a) {
     Ref order = order_of(self);
     bool appended = false;
     if (!contains(order, name)) {
-        if (PyList_CheckExact(order.get()))
+        if (exactly(order.get(), &PyList_Type))
             check(PyList_Append(order, name));
         else
             call_method(order, n_append, name);
@@ -316,7 +354,7 @@ Ref rankmap_setitem(const Args& a) {
     std::optional<CaughtError> refused;
     try {
         Ref data = data_of(self);
-        if (PyDict_CheckExact(data.get()))
+        if (exactly(data.get(), &PyDict_Type))
             check(PyDict_SetItem(data, name, value));
         else
             call_method(data, n___setitem__, name, value);
@@ -350,13 +388,13 @@ Ref rankmap_iter(const Args& a) { return iterate(order_of(a.self())); }
 Ref rankmap_items(const Args& a) {
     PyObject* self = a.self();
     Ref data = data_of(self);
-    Ref listed = PyDict_CheckExact(data.get()) ? check(PyDict_Items(data))
+    Ref listed = exactly(data.get(), &PyDict_Type) ? check(PyDict_Items(data))
                                                : check(PySequence_List(call_method(data, n_items)));
     // Held here, where no Python code can reach them.
     std::vector<Ref> pairs;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(listed.get()); ++i) pairs.push_back(Ref::borrow(PyList_GET_ITEM(listed.get(), i)));
     if (pairs.empty()) return check(PyList_New(0));  // the sort calls no key function
-    if (PyDict_CheckExact(data.get()))
+    if (exactly(data.get(), &PyDict_Type))
         if (Ref walked = items_by_walk(self, pairs)) return walked;
     return items_by_sort(self, pairs);
 }
@@ -379,49 +417,61 @@ Ref rankmap_copy(const Args& a) {
 // insert(self, key, value, position)
 Ref rankmap_insert(const Args& a) {
     PyObject *self = a.self(), *key = a[1], *value = a[2], *position = a[3];
-    Ref order = order_of(self);
     // 1. a key already present is refused; the key itself is the %-operator's right operand
-    if (contains(order, key)) {
+    if (contains(order_of(self), key)) {
         Ref format = str("%s already exist in Report");
         raise_key_error(check(PyNumber_Remainder(format, key)));
     }
-    // The position is checked before anything changes.
     Ref index;
-    Py_ssize_t where = list_position(position, index);
-    // 2. the value
-    setitem(data_of(self), key, value);
-    // 3. the key, in front of the one at `position`
-    if (PyList_CheckExact(order.get()))
-        check(PyList_Insert(order, where, key));
-    else
-        call_method(order, n_insert, index, key);
+    early_position(position, index);
+    // 2. the value, in what self._data is now
+    Ref data = data_of(self);
+    setitem(data, key, value);
+    // 3. self._order.insert(position, key).  A position that fails to convert takes
+    // the value back out: the map is as it was.
+    Ref order = order_of(self);
+    insert_into(order, position, index, key, [&] { delitem(data, key); });
     return none();
 }
 
 // move(self, key, position)
 Ref rankmap_move(const Args& a) {
     PyObject *self = a.self(), *key = a[1], *position = a[2];
-    Ref order = order_of(self);
     // 1. only a known key moves
-    if (!contains(order, key)) raise_key_error(key);
-    // The position is checked before anything changes.
+    if (!contains(order_of(self), key)) raise_key_error(key);
     Ref index;
-    Py_ssize_t where = list_position(position, index);
-    // 2. and 3. insert(position, pop(index(key)))
-    if (PyList_CheckExact(order.get())) {
-        Py_ssize_t at = check(PyLong_AsSsize_t(call_method(order, n_index, key)));
+    early_position(position, index);
+    // 2. the list's insert, pop and index, each read from self._order in that order
+    Ref insert_order = order_of(self), pop_order = order_of(self), find_order = order_of(self);
+    PyObject* order = insert_order.get();
+    // 3. insert(position, pop(index(key))); when the insert fails, the key goes back
+    // where it was and the map is as it was.
+    if (pop_order.get() == order && find_order.get() == order && exactly(order, &PyList_Type)) {
+        Ref found = call_method(order, n_index, key);
+        Py_ssize_t at = check(PyLong_AsSsize_t(found));
         // The search ran the keys' __eq__, which may have changed the list: pop() checks.
-        if (at < 0 || at >= PyList_GET_SIZE(order.get())) raise(PyExc_IndexError, "pop index out of range");
-        Ref popped = Ref::borrow(PyList_GET_ITEM(order.get(), at));
+        if (at < 0 || at >= PyList_GET_SIZE(order)) raise(PyExc_IndexError, "pop index out of range");
+        Ref popped = Ref::borrow(PyList_GET_ITEM(order, at));
         check(PyList_SetSlice(order, at, at + 1, nullptr));
-        check(PyList_Insert(order, where, popped));
+        insert_into(order, position, index, popped, [&] { check(PyList_Insert(order, at, popped)); });
         return none();
     }
-    Ref insert = getattr(order, n_insert);
-    Ref pop = getattr(order, n_pop);
-    Ref find = getattr(order, n_index);
-    Ref popped = call(pop, call(find, key));
-    call(insert, index, popped);
+    Ref insert = getattr(insert_order, n_insert);
+    Ref pop = getattr(pop_order, n_pop);
+    Ref find = getattr(find_order, n_index);
+    Ref found = call(find, key);
+    Ref popped = call(pop, found);
+    try {
+        call(insert, index ? index.get() : position, popped);
+    } catch (const PyError&) {
+        CaughtError error;
+        try {
+            call(insert, found, popped);
+        } catch (const PyError&) {
+            PyErr_Clear();  // the insert's error is the one to report
+        }
+        error.rethrow();
+    }
     return none();
 }
 
@@ -546,6 +596,8 @@ void rankmap_body(Module& m) {
     m.set("MutableMapping", mutable_mapping);
     Ref cls = m.add_class(RankMap_class, {mutable_mapping.get()});
     direct_slots(cls);
+    Ref sys = check(PyImport_ImportModule("sys"));
+    bytes_warn = is_true(getattr(getattr(sys, Ref(str("flags"))), Ref(str("bytes_warning"))));
     // m[key] without the method call when that is what the call would do (rankmap_subscript).
     reinterpret_cast<PyTypeObject*>(cls.get())->tp_as_mapping->mp_subscript = rankmap_subscript;
 }

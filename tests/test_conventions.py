@@ -17,6 +17,7 @@ import pytest
 
 from tavox.datastructures import dotbag
 from tavox.datastructures.dotbag import DotBag, NestedDotBag
+from tavox.datastructures.rankmap import RankMap
 
 MODULES = ["dotbag", "configuration", "rankmap", "pathroll", "fadeseq", "branchlet", "factory"]
 
@@ -137,6 +138,14 @@ def test_function_attributes_are_writable_like_a_python_function():
             function.__defaults__ = [1]
     finally:
         del function.marker
+    # Defaults belong to the last parameters, also when there are more of them.
+    fromkeys = vars(RankMap)["fromkeys"].__func__
+    saved = fromkeys.__defaults__
+    try:
+        fromkeys.__defaults__ = ("first", "last")
+        assert RankMap.fromkeys("a").items() == [("a", "last")]
+    finally:
+        fromkeys.__defaults__ = saved
 
 
 def test_functions_pickle_by_reference_and_take_weak_references():

@@ -319,6 +319,21 @@ def rankmap_setitem_delitem_insert_keys_mutate():
     del m[Key("a", lambda: m._order.clear(), on_hash=True)]
 
 
+@case()
+def rankmap_position_conversion_refills_the_map():
+    m = abc_map()
+
+    class Refill:
+        def __index__(self):
+            m.clear()
+            m["z"] = 26
+            return 0
+
+    for act in (lambda: m.insert("k", 1, Refill()), lambda: m.move("z", Refill())):
+        act()
+        assert sorted(map(str, m._order)) == sorted(map(str, m._data)) and len(m) == len(m.items())
+
+
 @case("ok", "KeyError")
 def rankmap_subscript_key_replaces_data():
     m = abc_map()
