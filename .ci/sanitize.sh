@@ -82,21 +82,33 @@ case $probe in
     *) echo "$probe"; echo "sanitize: LeakSanitizer is not active" >&2; exit 1 ;;
 esac
 
-step "suite under ASan + UBSan"
 rm -rf "$reports"
 mkdir -p "$reports"
-[ $# -gt 0 ] || set -- tests
-# --capture=sys: reports are written to file descriptor 2, which must reach
-# the log even when the process dies inside a test.
-set +e
-timeout --signal=INT 20m env "${sanitized[@]}" HYPOTHESIS_PROFILE=instrumented \
-    $py -m pytest -p no:cacheprovider --capture=sys -o faulthandler_timeout=600 "$@" 2>&1 \
-    | tee "$reports/pytest.log"
-rc=${PIPESTATUS[0]}
-set -e
-if grep -qE 'runtime error:|ERROR: (Address|Leak)Sanitizer|Sanitizer: CHECK failed' "$reports/pytest.log"; then
-    echo "sanitize: sanitizer report(s) above (also in $reports/pytest.log)" >&2
-    exit 1
+# One pytest run under the sanitizers: $1 names its log, the rest goes to the interpreter.
+# --capture=sys: reports are written to file descriptor 2, which must reach the log
+# even when the process dies inside a test.
+sanitized_pytest() {
+    local log=$reports/$1.log rc
+    shift
+    set +e
+    timeout --signal=INT 20m env "${sanitized[@]}" HYPOTHESIS_PROFILE=instrumented \
+        $py "$@" 2>&1 | tee "$log"
+    rc=${PIPESTATUS[0]}
+    set -e
+    if grep -qE 'runtime error:|ERROR: (Address|Leak)Sanitizer|Sanitizer: CHECK failed' "$log"; then
+        echo "sanitize: sanitizer report(s) above (also in $log)" >&2
+        exit 1
+    fi
+    [ $rc -eq 0 ] || { echo "sanitize: pytest exited $rc" >&2; exit $rc; }
+}
+pytest_options=(-m pytest -p no:cacheprovider --capture=sys)
+
+step "suite under ASan + UBSan (the hostile kit and the allocation-failure sweep included)"
+if [ $# -gt 0 ]; then
+    sanitized_pytest pytest "${pytest_options[@]}" "$@"
+else
+    sanitized_pytest pytest "${pytest_options[@]}" tests
+    step "the hostile kit and the allocation-failure sweep again, every shortcut off"
+    sanitized_pytest pytest-off -X tavox-shortcuts=off "${pytest_options[@]}" tests/test_hostile.py tests/test_nomemory.py
 fi
-[ $rc -eq 0 ] || { echo "sanitize: pytest exited $rc" >&2; exit $rc; }
 step "done: no sanitizer reports"

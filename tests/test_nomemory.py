@@ -20,6 +20,7 @@ import re
 import subprocess
 import sys
 import tempfile
+import time
 import types
 
 import pytest
@@ -27,8 +28,6 @@ import pytest
 _testcapi = pytest.importorskip("_testcapi")
 if not hasattr(_testcapi, "set_nomemory"):
     pytest.skip("this interpreter's _testcapi has no set_nomemory", allow_module_level=True)
-if "libasan" in os.environ.get("LD_PRELOAD", ""):
-    pytest.skip("too slow under the sanitizers (.ci/sanitize.sh)", allow_module_level=True)
 
 pytestmark = pytest.mark.refleak_exempt("forks and runs a fresh interpreter per module")
 
@@ -360,11 +359,23 @@ def drive(module):
 _reports = {}
 
 
+def _run(argv):
+    """subprocess.run of a fresh interpreter; starting one again when the start itself
+    fails (a busy machine has refused a fork with EAGAIN, ENOMEM or EFAULT)."""
+    for attempt in range(5):
+        try:
+            return subprocess.run(argv, capture_output=True, text=True, timeout=600)
+        except OSError:
+            if attempt == 4:
+                raise
+            time.sleep(1 + attempt)
+
+
 def _sweep_module(module):
     here = os.path.dirname(os.path.abspath(__file__))
     code = (f"import sys, json; sys.path.insert(0, {here!r}); import test_nomemory as t; "
             f"print(json.dumps(t.drive({module!r})))")
-    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=600)
+    done = _run([sys.executable, "-c", code])
     assert done.returncode == 0, f"the sweep of {module} died:\n{done.stderr[-4000:]}"
     return json.loads(done.stdout.strip().splitlines()[-1])
 
@@ -423,8 +434,7 @@ def interpreter_results(key):
             "        found.add(run(n) or '')\n"
             "        sys.stdout.write(json.dumps(sorted(found)) + '\\n'); sys.stdout.flush()\n"
             "print(json.dumps(sorted(found)))\n")
-        done = subprocess.run([sys.executable, "-c", f"CODE = {code!r}\n{body}"], capture_output=True, text=True,
-                              timeout=600)
+        done = _run([sys.executable, "-c", f"CODE = {code!r}\n{body}"])
         lines = done.stdout.strip().splitlines()
         found = set(json.loads(lines[-1])) if lines else set()
         if done.returncode != 0:

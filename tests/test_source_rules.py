@@ -52,7 +52,7 @@ def test_rules_recognise_lines(line, broken):
 
 
 def test_module_sources_follow_the_rules():
-    files = sorted(SOURCES.glob("*.cpp"))
+    files = sorted(SOURCES.rglob("*.cpp")) + sorted(SOURCES.rglob("*.hpp"))
     if not files:
         pytest.skip(f"no module sources at {SOURCES} (an installed copy of the tests)")
     found = []
@@ -60,5 +60,5 @@ def test_module_sources_follow_the_rules():
         for number, line in enumerate(path.read_text().splitlines(), 1):
             broken = broken_rules(line)
             if broken:
-                found.append(f"{path.name}:{number}: {', '.join(broken)}: {line.strip()}")
+                found.append(f"{path.relative_to(SOURCES)}:{number}: {', '.join(broken)}: {line.strip()}")
     assert not found, "mark a justified exception with '// safe: <reason>'\n" + "\n".join(found)
