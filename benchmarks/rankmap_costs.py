@@ -1,6 +1,6 @@
 """What RankMap operations cost in seconds, at 1,000, 10,000 and 50,000 keys.
 
-    python benchmarks/rankmap_costs.py              the three sizes (about two minutes)
+    python benchmarks/rankmap_costs.py              the three sizes (half a minute here)
     python benchmarks/rankmap_costs.py 1000 5000    other sizes
 
 run.py gives ratios against OrderedDict and dict; this gives the absolute figures
