@@ -155,7 +155,10 @@ Ref configuration_load_cfgs(const Args& a) {
     noting_errors([&] { call_method(self, n_update, parser); },
                   [&] { return check(PyUnicode_FromFormat("while merging the INI files %R", read.get())); });
     // 4. Drop the level of the default section; its options live on in every section.
-    call_method(self, n_pop, getattr(configparser, n_DEFAULTSECT));
+    //    self.pop is looked up first, then the module global as it is now, as Python
+    //    evaluates self.pop(configparser.DEFAULTSECT).
+    Ref pop = getattr(self, n_pop);
+    call(pop, getattr(a.global(n_configparser), n_DEFAULTSECT));
     return read;  // the paths read, in the order given
 }
 

@@ -398,7 +398,7 @@ public:
 
     // Whether self.setdefault(key, type(self)()) may be answered here: `method`, what
     // the instance gave for `setdefault`, is the learned one bound to `self`, the key
-    // is plain without asking it anything, and the calls are all this module's and dict's.
+    // is no key path without asking it anything, and the calls are all this module's and dict's.
     bool usable(PyObject* self, PyObject* method, PyObject* key) {
         if (!PyMethod_Check(method) || PyMethod_GET_SELF(method) != self ||
             !setdefault_.is(PyMethod_GET_FUNCTION(method)))
@@ -411,7 +411,7 @@ public:
         } else if (!plain_builtin(key_type)) {
             return false;
         }
-        return plain(Py_TYPE(self));
+        return calls_are_ours(Py_TYPE(self));
     }
 
     // setdefault(key, type(level)()) through `level`, for a key and type found usable:
@@ -427,7 +427,7 @@ public:
         // the allocation ran code that changed the type, the rest as the calls do it.
         Ref empty = check(PyTuple_New(0));
         Ref made = check(PyDict_Type.tp_new(type, empty, nullptr));
-        if (!plain(type)) {
+        if (!calls_are_ours(type)) {
             check(Py_TYPE(made.get())->tp_init(made, empty, nullptr));
             return check(PyObject_CallFunctionObjArgs(method, key, made.get(), nullptr));
         }
@@ -442,7 +442,7 @@ public:
 
 private:
     // Whether the calls, on instances of `type`, are all this module's and dict's.
-    bool plain(PyTypeObject* type) {
+    bool calls_are_ours(PyTypeObject* type) {
         if (Py_TYPE(type)->tp_call != PyType_Type.tp_call) return false;  // the metaclass's call is type's
         PyObject* setdefault = compat::type_lookup(type, n_setdefault);
         if (!setdefault_.is(setdefault) || key_error_.find(PyFunction_GET_GLOBALS(setdefault)) ||
@@ -453,13 +453,13 @@ private:
             return false;
         for (const TypeStamp& stamp : stamps_)
             if (stamp.holds(type)) return true;
-        if (!plain_attributes(type)) return false;
+        if (!attributes_are_ours(type)) return false;
         std::swap(stamps_[0], stamps_[1]);
         stamps_[0].record(type, n___init__);
         return true;
     }
 
-    bool plain_attributes(PyTypeObject* type) {
+    bool attributes_are_ours(PyTypeObject* type) {
         // The classes from NestedDotBag on are its own, unchanged: their lookups are its.
         PyObject* mro = type->tp_mro;
         const Py_ssize_t n = PyTuple_GET_SIZE(mro), tail = PyTuple_GET_SIZE(nested_mro_.get());

@@ -90,18 +90,18 @@ void insert_into(PyObject* order, PyObject* position, const Ref& index, PyObject
 //
 // items() is the dictionary's pairs sorted by the position of their key in the order
 // list (list.index: the first element that is the key or equals it).  When every key
-// and every element of the order list is a "plain" object, comparing and hashing run
+// and every element of the order list compares quietly, comparing and hashing run
 // no Python code, cannot fail, and equality implies equal hashes; a dictionary lookup
 // then finds exactly the element list.index would.  Walking the order list and taking
 // each pair at the first element that matches it gives the sorted result in linear
 // time.  Anything else takes the sort itself (items_by_sort).
 
 // Under -b (sys.flags.bytes_warning) comparing bytes with a str warns, and the warning
-// machinery runs Python code (showwarning, filters, -W error): bytes are plain only
+// machinery runs Python code (showwarning, filters, -W error): bytes compare quietly only
 // without the flag.
 bool bytes_warn = false;  // read when the module body runs; the flag never changes
 
-bool is_plain(PyObject* obj, int depth = 0) {
+bool compares_quietly(PyObject* obj, int depth = 0) {
     PyTypeObject* type = Py_TYPE(obj);
     if (type == &PyUnicode_Type || type == &PyLong_Type || type == &PyFloat_Type || type == &PyBool_Type ||
         type == &PyComplex_Type || obj == Py_None)
@@ -110,14 +110,14 @@ bool is_plain(PyObject* obj, int depth = 0) {
     if (type == &PyTuple_Type) {
         if (depth >= 8) return false;
         for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(obj); i < n; ++i)
-            if (!is_plain(PyTuple_GET_ITEM(obj, i), depth + 1)) return false;
+            if (!compares_quietly(PyTuple_GET_ITEM(obj, i), depth + 1)) return false;
         return true;
     }
     // Identity equality and identity hash (object's own), e.g. instances of plain classes.
     return type->tp_richcompare == PyBaseObject_Type.tp_richcompare && type->tp_hash == PyBaseObject_Type.tp_hash;
 }
 
-// The linear walk; an empty Ref when the inputs are not plain (nothing observable has
+// The linear walk; an empty Ref when the inputs do not compare quietly (nothing observable has
 // happened then).  `pairs` holds the dictionary's (key, value) tuples.  Everything it
 // allocates is allocated first: a collection can run Python code, which may change the
 // order list, and none runs once the checks are made.
@@ -131,9 +131,9 @@ Ref items_by_walk(PyObject* self, const std::vector<Ref>& pairs) {
     Ref pending = check(PyDict_New());  // key -> pair, in the dictionary's order
     Ref result = check(PyList_New(0));
     for (const Ref& pair : pairs)
-        if (!is_plain(PyTuple_GET_ITEM(pair.get(), 0))) return Ref();
+        if (!compares_quietly(PyTuple_GET_ITEM(pair.get(), 0))) return Ref();
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(order.get()); ++i)
-        if (!is_plain(PyList_GET_ITEM(order.get(), i))) return Ref();
+        if (!compares_quietly(PyList_GET_ITEM(order.get(), i))) return Ref();
     for (const Ref& pair : pairs) check(PyDict_SetItem(pending, PyTuple_GET_ITEM(pair.get(), 0), pair));
     const Py_ssize_t n = static_cast<Py_ssize_t>(pairs.size());
     if (PyDict_GET_SIZE(pending.get()) != n) return Ref();  // cannot happen for plain keys
@@ -283,24 +283,24 @@ bool is_own_getitem(PyObject* found) {
     return shortcuts_on() && found && is_function(found) && reinterpret_cast<Function*>(found)->impl == rankmap_getitem;
 }
 
-// The last type found plain: the three lookups are not repeated while it keeps its
+// The last type whose subscript was found to be our own: the three lookups are not repeated while it keeps its
 // version tag.
-TypeStamp plain_subscript;
+TypeStamp own_subscript;
 
-bool has_plain_subscript(PyTypeObject* type) {
-    if (plain_subscript.holds(type)) return true;
+bool has_own_subscript(PyTypeObject* type) {
+    if (own_subscript.holds(type)) return true;
     if (!shortcuts_on()) return false;
     if (!is_own_getitem(compat::type_lookup(type, n___getitem__)) || type->tp_getattro != PyObject_GenericGetAttr ||
         compat::type_lookup(type, n__data))
         return false;
-    plain_subscript.record(type, n___getitem__);
+    own_subscript.record(type, n___getitem__);
     return true;
 }
 
 PyObject* rankmap_subscript(PyObject* self, PyObject* key) {
     return boundary([&] {
         PyTypeObject* type = Py_TYPE(self);
-        if (has_plain_subscript(type)) {
+        if (has_own_subscript(type)) {
             Ref dict = check(PyObject_GenericGetDict(self, nullptr));
             Ref data = exactly(dict.get(), &PyDict_Type) ? Ref::borrow(compat::dict_get(dict, n__data)) : Ref();
             check_no_error();
@@ -339,11 +339,13 @@ void forget_appended(PyObject* order, PyObject* name) {
 // __setitem__(self, name, value)
 Ref rankmap_setitem(const Args& a) {
     PyObject *self = a.self(), *name = a[1], *value = a[2];
-    // (a) a new key goes to the end of the order
-    Ref order = order_of(self);
+    // (a) a new key goes to the end of the order: self._order read again for the append,
+    // as the membership test may have rebound it
+    Ref order;
     bool appended = false;
-    if (!contains(order, name)) {
-        if (exactly(order.get(), &PyList_Type))
+    if (!contains(order_of(self), name)) {
+        order = order_of(self);
+        if (exactly(order, &PyList_Type))
             check(PyList_Append(order, name));
         else
             call_method(order, n_append, name);
@@ -531,9 +533,14 @@ Ref rankmap_len(const Args& a) { return check(PyLong_FromSsize_t(length(order_of
 Ref rankmap_eq(const Args& a) {
     PyObject *self = a.self(), *other = a[1];
     try {
-        Ref same_pairs = check(PyObject_RichCompare(data_of(self), data_of(other), Py_EQ));
+        // Each side read in turn, self's first, as Python evaluates the comparison.
+        Ref mine = data_of(self);
+        Ref theirs = data_of(other);
+        Ref same_pairs = check(PyObject_RichCompare(mine, theirs, Py_EQ));
         if (!is_true(same_pairs)) return same_pairs;
-        return check(PyObject_RichCompare(order_of(self), order_of(other), Py_EQ));
+        mine = order_of(self);
+        theirs = order_of(other);
+        return check(PyObject_RichCompare(mine, theirs, Py_EQ));
     } catch (const PyError&) {
         PyErr_Clear();
         return boolean(false);

@@ -111,16 +111,18 @@ Ref placeholder(PyObject* type_) {
     return call(type_, Ref(check(PyTuple_Pack(1, inner.get()))));
 }
 
-bool plain_key(PyObject* key) { return PyUnicode_CheckExact(key) || PyLong_CheckExact(key); }
+// A key whose hash, and comparison with the keys of a dict holding only such keys, run
+// no code: an exact str or int.
+bool quiet_key(PyObject* key) { return PyUnicode_CheckExact(key) || PyLong_CheckExact(key); }
 
 // Consecutive entries share the beginning of their paths (all the entries below one key
-// or element come together).  The steps for a shared beginning of plain keys (exact str
+// or element come together).  The steps for a shared beginning of quiet keys (exact str
 // or int) through dicts that this walk made are not taken again while they would find,
 // and do, what they did for the previous entry:
 //
 //  * such a dict has been changed by this walk alone since (it keeps the version it had
-//    after this walk last stored into it) and holds plain keys only, so a lookup of a
-//    plain key in it runs no Python code and finds what it found;
+//    after this walk last stored into it) and holds quiet keys only, so a lookup of a
+//    quiet key in it runs no Python code and finds what it found;
 //  * the step stores back the value it finds under the key, which changes nothing;
 //  * the tests the step makes give what they gave: IndexMarker is still a class whose
 //    metaclass is type (a str or an int is no instance of it, unless it is str, int or
@@ -150,11 +152,11 @@ public:
         return shared;
     }
 
-    // Element i, the plain key `key`, was looked up in the dict `holder` and found
+    // Element i, the quiet key `key`, was looked up in the dict `holder` and found
     // `found`, a dict this step made when `made`.
     void step(Py_ssize_t i, PyObject* holder, PyObject* key, PyObject* found, bool made) {
         const auto depth = static_cast<size_t>(i);
-        if (!recording_ || depth >= levels_.size() || levels_[depth].dict.get() != holder || !plain_key(key))
+        if (!recording_ || depth >= levels_.size() || levels_[depth].dict.get() != holder || !quiet_key(key))
             return stop();
         Level& level = levels_[depth];
         level.key = Ref::borrow(key);
@@ -165,14 +167,14 @@ public:
     }
     void stop() { recording_ = false; }
     // Whether `holder`, the dict element i is looked up in, is the chain's dict there,
-    // changed by this walk alone, with plain keys only, and `key` is plain.
+    // changed by this walk alone, with quiet keys only, and `key` is quiet.
     bool quiet(Py_ssize_t i, PyObject* holder, PyObject* key) {
-        return at(i, holder) && at(i, holder)->trusted() && plain_key(key);
+        return at(i, holder) && at(i, holder)->trusted() && quiet_key(key);
     }
 
     // This walk stores into the dict holding element i under `key`, and has stored.
     void storing(Py_ssize_t i, PyObject* holder, PyObject* key) {
-        if (Level* level = at(i, holder)) level->plain = level->trusted() && plain_key(key);
+        if (Level* level = at(i, holder)) level->quiet = level->trusted() && quiet_key(key);
     }
     void stored(Py_ssize_t i, PyObject* holder) {
         if (Level* level = at(i, holder)) level->stamp.record(holder);
@@ -184,15 +186,15 @@ private:
     struct Level {
         Ref dict, key, found;
         DictStamp stamp;  // the dict's version after this walk last stored into it
-        bool plain = false;
+        bool quiet = false;
 
         void made(PyObject* d) {
             dict = Ref::borrow(d);
             stamp.record(d);
-            plain = true;
+            quiet = true;
         }
-        // Changed by this walk alone, holding plain keys only.
-        bool trusted() const { return plain && stamp.holds(dict); }
+        // Changed by this walk alone, holding quiet keys only.
+        bool trusted() const { return quiet && stamp.holds(dict); }
     };
 
     Level* at(Py_ssize_t i, PyObject* holder) {
