@@ -2,6 +2,7 @@
 
 #include "common/boundary.hpp"
 #include "common/fastpath.hpp"
+#include "common/super.hpp"
 
 #include <cstdio>
 #include <cstring>
@@ -96,6 +97,7 @@ int module_exec(PyObject* module, const char* full_name, void (*body)(Module&)) 
         Name::intern_all();
         init_function_type();
         Module m(module, full_name);
+        learn_base_calls();
         body(m);
         executed_module = module;
     });

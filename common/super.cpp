@@ -1,8 +1,18 @@
 #include "common/super.hpp"
 
+#include <cstring>
+#include <string>
+#include <vector>
+
 namespace tavox {
 
 namespace {
+
+// The sites of this module that have a body, in the order they were made.
+std::vector<BaseCallSite*>& sites_with_bodies() {
+    static std::vector<BaseCallSite*> sites;
+    return sites;
+}
 
 // The first class dictionary after `owner` in the MRO of `type` that holds `name`:
 // what super() finds.  The MRO and each dictionary are held while a lookup runs, since
@@ -23,6 +33,27 @@ Ref find_after(PyTypeObject* type, PyObject* owner, PyObject* name) {
 }
 
 }  // namespace
+
+BaseCallSite::BaseCallSite(const char* name, PyTypeObject* owner) noexcept : name_(name), owner_type_(owner) {
+    sites_with_bodies().push_back(this);
+}
+
+BaseCallSite::BaseCallSite(const char* name, const char* owner_path) noexcept : name_(name), owner_path_(owner_path) {
+    sites_with_bodies().push_back(this);
+}
+
+void learn_base_calls() {
+    for (BaseCallSite* site : sites_with_bodies()) {
+        if (site->owner_type_) {
+            site->learn(reinterpret_cast<PyObject*>(site->owner_type_));
+            continue;
+        }
+        const char* dot = std::strrchr(site->owner_path_, '.');
+        Ref module = check(PyImport_ImportModule(std::string(site->owner_path_, dot).c_str()));
+        Ref cls = Ref(check(PyObject_GetAttrString(module, dot + 1)));
+        site->learn(cls.get());
+    }
+}
 
 Ref BaseMethod::bind() const {
     if (bound_) return attribute_;

@@ -1,11 +1,13 @@
 // Base calls: what `super().name(...)` does inside a method.
 //
 // One BaseCall per call site, at namespace scope.  It may name a body that does what a
-// known method does; the module body tells it which method that is:
+// known method does, together with the class whose method that is (a built-in type, or
+// "module.Class" for a class that is imported when the module is); the module learns
+// the method before its body runs:
 //
 //     Ref dict_getitem(PyObject* self, PyObject* key) { ... }   // what dict.__getitem__ does
-//     BaseCall super_getitem{"__getitem__", dict_getitem};
-//     ...in the module body: super_getitem.learn(&PyDict_Type);
+//     BaseCall super_getitem{"__getitem__", dict_getitem, &PyDict_Type};
+//     BaseCall super_append{"append", userlist_append, "collections.UserList"};
 //
 //     Ref value = super_getitem(a)(key);              // super().__getitem__(key)
 //     super_init(a).call_args(a.varargs, a.varkw);    // super().__init__(*args, **kwargs)
@@ -67,13 +69,14 @@ private:
 // The part of a call site that does not depend on its body.
 class BaseCallSite {
 public:
+    // A site without a body.
     explicit BaseCallSite(const char* name) noexcept : name_(name) {}
+    // A site whose body stands for `owner`'s own method of that name (registered, to be
+    // learned by learn_base_calls()).
+    BaseCallSite(const char* name, PyTypeObject* owner) noexcept;
+    BaseCallSite(const char* name, const char* owner_path) noexcept;
     BaseCallSite(const BaseCallSite&) = delete;
     BaseCallSite& operator=(const BaseCallSite&) = delete;
-
-    // The method that the body stands for: `cls`'s own attribute of the call's name.
-    void learn(PyTypeObject* cls) { known_.learn(reinterpret_cast<PyObject*>(cls), name_); }
-    void learn(PyObject* cls) { known_.learn(cls, name_); }
 
 protected:
     BaseMethod find(PyObject* owner, PyObject* self);
@@ -81,9 +84,14 @@ protected:
     bool is_known(const BaseMethod& m) const noexcept { return !m.bound_ && m.obj_ && known_.is(m.attribute_); }
 
 private:
+    friend void learn_base_calls();
     BaseMethod ask_interpreter(PyObject* owner, PyObject* self);
+    // The method that the body stands for: `cls`'s own attribute of the call's name.
+    void learn(PyObject* cls) { known_.learn(cls, name_); }
 
     Name name_;
+    PyTypeObject* owner_type_ = nullptr;  // whose method the body stands for, or
+    const char* owner_path_ = nullptr;    // "module.Class" naming it
     Known known_;
     // The memo: what was found after `owner_` in the MRO of the type stamped.
     TypeStamp stamp_;
@@ -95,7 +103,10 @@ private:
 template <class Body = std::nullptr_t>
 class BaseCall : public BaseCallSite {
 public:
-    explicit BaseCall(const char* name, Body body = nullptr) noexcept : BaseCallSite(name), body_(body) {}
+    explicit BaseCall(const char* name) noexcept : BaseCallSite(name), body_(nullptr) {}
+    BaseCall(const char* name, Body body, PyTypeObject* owner) noexcept : BaseCallSite(name, owner), body_(body) {}
+    BaseCall(const char* name, Body body, const char* owner_path) noexcept
+        : BaseCallSite(name, owner_path), body_(body) {}
 
     class Bound {
     public:
@@ -133,16 +144,15 @@ private:
     Body body_;
 };
 
+// A body always comes with the class it stands for.
 template <class Body>
-BaseCall(const char*, Body) -> BaseCall<Body>;
+BaseCall(const char*, Body, PyTypeObject*) -> BaseCall<Body>;
+template <class Body>
+BaseCall(const char*, Body, const char*) -> BaseCall<Body>;
 BaseCall(const char*)->BaseCall<std::nullptr_t>;
 
-// For a module body: each call site learns its method of that name from `cls`.
-inline void learn(PyObject* cls, std::initializer_list<BaseCallSite*> sites) {
-    for (BaseCallSite* site : sites) site->learn(cls);
-}
-inline void learn(PyTypeObject* cls, std::initializer_list<BaseCallSite*> sites) {
-    learn(reinterpret_cast<PyObject*>(cls), sites);
-}
+// Every site with a body learns its method: once, when the module is executed, before
+// its body runs.  Throws PyError.
+void learn_base_calls();
 
 }  // namespace tavox

@@ -43,13 +43,13 @@ Ref dict_contains(PyObject* self, PyObject* key) {
 }
 
 // The base calls of DotBag's methods, and of NestedDotBag's.
-BaseCall super_init{"__init__", dict_init};
-BaseCall super_repr{"__repr__", dict_repr};
+BaseCall super_init{"__init__", dict_init, &PyDict_Type};
+BaseCall super_repr{"__repr__", dict_repr, &PyDict_Type};
 BaseCall nested_super_init{"__init__"};
-BaseCall super_getitem{"__getitem__", dict_getitem};
-BaseCall super_setitem{"__setitem__", dict_setitem};
-BaseCall super_delitem{"__delitem__", dict_delitem};
-BaseCall super_contains{"__contains__", dict_contains};
+BaseCall super_getitem{"__getitem__", dict_getitem, &PyDict_Type};
+BaseCall super_setitem{"__setitem__", dict_setitem, &PyDict_Type};
+BaseCall super_delitem{"__delitem__", dict_delitem, &PyDict_Type};
+BaseCall super_contains{"__contains__", dict_contains, &PyDict_Type};
 
 // Set by the module body: itertools.chain as imported (update's loop runs without it
 // while the module global still gives it), NestedDotBag's own __setitem__, and
@@ -590,7 +590,6 @@ void dotbag_body(Module& m) {
     Ref dotbag = m.add_class(DotBag_class, {reinterpret_cast<PyObject*>(&PyDict_Type)});
     Ref nested = m.add_class(NestedDotBag_class, {dotbag, m.get("MutableMapping")});
 
-    learn(&PyDict_Type, {&super_init, &super_repr, &super_getitem, &super_setitem, &super_delitem, &super_contains});
     chain_type.set(getattr(m.get("itertools"), n_chain));
     nested_setitem_function.set(getattr(nested, n___setitem__));
     is_mapping.learn(m.get("Mapping"));

@@ -15,7 +15,7 @@ Name n_MetaClassFactory{"MetaClassFactory"};
 
 // type.__call__, run directly when super() finds it.
 Ref type_call(PyObject* cls, PyObject* args, PyObject* kwargs) { return check(PyType_Type.tp_call(cls, args, kwargs)); }
-BaseCall super_call{"__call__", type_call};
+BaseCall super_call{"__call__", type_call, &PyType_Type};
 
 Known type_subclasscheck;
 
@@ -94,7 +94,6 @@ const ClassDef MetaClassFactory_class = {
 
 void factory_body(Module& m) {
     direct_slots(m.add_class(MetaClassFactory_class, {m.get("type")}));
-    super_call.learn(&PyType_Type);
     type_subclasscheck.learn(reinterpret_cast<PyObject*>(&PyType_Type), n___subclasscheck__);
 }
 

@@ -150,8 +150,10 @@ Ref userlist_remove(PyObject* self, PyObject* item) {
 // The base calls, each with UserList's own body where there is one.
 BaseCall super_init{"__init__"}, super_getitem{"__getitem__"}, super_setitem{"__setitem__"},
     super_iadd{"__iadd__"}, super_pop{"pop"}, super_insert{"insert"}, super_extend{"extend"}, super_sort{"sort"};
-BaseCall super_contains{"__contains__", userlist_contains}, super_append{"append", userlist_append},
-    super_index{"index", userlist_index}, super_count{"count", userlist_count}, super_remove{"remove", userlist_remove};
+constexpr char user_list[] = "collections.UserList";
+BaseCall super_contains{"__contains__", userlist_contains, user_list}, super_append{"append", userlist_append, user_list},
+    super_index{"index", userlist_index, user_list}, super_count{"count", userlist_count, user_list},
+    super_remove{"remove", userlist_remove, user_list};
 
 // ---- FadeSeq: storage and reads --------------------------------------------------------
 
@@ -457,9 +459,7 @@ void fadeseq_body(Module& m) {
     m.set("weakref", m.import("weakref"));
     m.set("collections", m.import("collections"));
     // 3. - 4. FadeSeq(collections.UserList).
-    Ref user_list = getattr(m.get("collections"), n_UserList);
-    m.add_class(FadeSeq_class, {user_list});
-    learn(user_list, {&super_contains, &super_append, &super_index, &super_count, &super_remove});
+    m.add_class(FadeSeq_class, {getattr(m.get("collections"), n_UserList)});
 }
 
 }  // namespace

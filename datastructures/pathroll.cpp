@@ -45,9 +45,9 @@ Ref list_append(PyObject* self, PyObject* item) {
 constexpr char calling[] = " while calling a Python object", delegating[] = " while running a delegated generator";
 Kept flatten_function_made;  // PathRoll.__flatten__ as the module body made it
 
-BaseCall super_init{"__init__", list_init};
-BaseCall super_setitem{"__setitem__", list_setitem};
-BaseCall super_append{"append", list_append};
+BaseCall super_init{"__init__", list_init, &PyList_Type};
+BaseCall super_setitem{"__setitem__", list_setitem, &PyList_Type};
+BaseCall super_append{"append", list_append, &PyList_Type};
 BaseCall super_extend{"extend"};
 BaseCall super_insert{"insert"};
 
@@ -485,7 +485,6 @@ void pathroll_body(Module& m) {
     make_marker.learn(m.add_class(IndexMarker_class, {reinterpret_cast<PyObject*>(&PyBaseObject_Type)}));
     Ref pathroll = m.add_class(PathRoll_class, {reinterpret_cast<PyObject*>(&PyList_Type)});
     flatten_function_made.set(getattr(pathroll, n___flatten__));
-    learn(&PyList_Type, {&super_init, &super_setitem, &super_append});
     is_mutable_mapping.learn(m.get("MutableMapping"));
     make_entry.learn(m.get("DictItem"));
 }
