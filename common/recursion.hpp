@@ -38,27 +38,41 @@ public:
     Descent& operator=(const Descent&) = delete;
 };
 
+// The levels of the interpreter's recursion count that a call of a package function
+// from a slot (value[key], str(value)) takes: the function's own, and on 3.7 two more,
+// the generic call's and the fast call's.
+#if PY_VERSION_HEX < 0x03080000
+constexpr int slot_call_levels = 3;
+#else
+constexpr int slot_call_levels = 1;
+#endif
+
 // The levels a loop enters in place of the calls it stands for (a key path handed
-// from one level to the next by a turn of the loop instead of a call): one level per
-// turn, as each call would count, all left when the loop is left.
+// from one level to the next by a turn of the loop instead of a call), as many per
+// turn as each call would count, all left when the loop is left.
 class Descents {
 public:
     explicit Descents(const char* where) noexcept : where_(where) {}
     ~Descents() {
-        for (; count_ > 0; --count_) leave_descent();
+        for (; levels_ > 0; --levels_) leave_descent();
     }
     Descents(const Descents&) = delete;
     Descents& operator=(const Descents&) = delete;
 
-    void enter() {
-        if (!enter_descent(where_)) throw PyError{};
+    // One turn: the levels of a call from a slot, or `levels`.
+    void enter(int levels = slot_call_levels) {
+        for (int i = 0; i < levels; ++i) {
+            if (!enter_descent(where_)) throw PyError{};
+            ++levels_;
+        }
         ++count_;
     }
     int count() const noexcept { return count_; }
 
 private:
     const char* where_;
-    int count_ = 0;
+    int levels_ = 0;
+    int count_ = 0;  // turns
 };
 
 }  // namespace tavox

@@ -275,9 +275,11 @@ private:
         if (exactly(item, &PyUnicode_Type)) {
             out_.text(item, indent_);  // str() of a str is the string itself
         } else if (renders_here(item)) {
-            // What str() does around the call, without the round trip through text: one
-            // level of recursion, as the call of this __str__ would count.
+            // What str() does around the call, without the round trip through text: its
+            // level of recursion, and the call's levels.
             Descent level(" while getting the str of an object");
+            Descents call(" while calling a Python object");
+            call.enter();
             if (Ref name = node(item)) out_.text(name, indent_);
         } else {
             out_.text(check(PyObject_Str(item)), indent_);

@@ -418,7 +418,12 @@ public:
     // the value under the key, or a new level, stored there.  `method` is the bound
     // setdefault, called when making the level ran code that changed the type.
     Ref setdefault(PyObject* level, PyObject* key, PyObject* method) {
-        Descent call(calling);
+        // The deepest the calls go: type(level)() runs NestedDotBag.__init__, which runs
+        // DotBag.__init__ and self.update(); setdefault runs self[key].  As deep here.
+        {
+            Descents deepest(calling);
+            deepest.enter(4 * slot_call_levels);
+        }
         if (PyObject* found = compat::dict_get(level, key)) return Ref::borrow(found);
         check_no_error();
         auto* type = Py_TYPE(level);
