@@ -11,6 +11,7 @@ venv of an older build), --off adds a column with `-X tavox-shortcuts=off`, whic
 what the shortcuts save on each row.
 """
 import argparse
+import os
 import re
 import subprocess
 import sys
@@ -31,18 +32,18 @@ def tree(fanout, depth):
 
 # name: (setup, operation, n)
 ROWS = {
-    "DotBag attribute read": ("bag = DotBag({'k%d' % i: i for i in range(100)}, host='a')", "bag.host", 2000),
-    "DotBag item read": ("bag = DotBag(host='a')", "bag['host']", 2000),
+    "DotBag attribute read": ("bag = DotBag({'k%d' % i: i for i in range(100)}, host='a')", "bag.host", 10000),
+    "DotBag item read": ("bag = DotBag(host='a')", "bag['host']", 10000),
     "DotBag(100 keys)": ("data = {'k%d' % i: i for i in range(100)}", "DotBag(data)", 200),
-    "nd['k1.k2.k3']": ("nd = NestedDotBag(k1={'k2': {'k3': 1}})", "nd['k1.k2.k3']", 2000),
-    "'k1.k2.k3' in nd": ("nd = NestedDotBag(k1={'k2': {'k3': 1}})", "'k1.k2.k3' in nd", 2000),
-    "nd['k1.k2.k3'] = 5": ("nd = NestedDotBag(k1={'k2': {'k3': 1}})", "nd['k1.k2.k3'] = 5", 2000),
+    "nd['k1.k2.k3']": ("nd = NestedDotBag(k1={'k2': {'k3': 1}})", "nd['k1.k2.k3']", 10000),
+    "'k1.k2.k3' in nd": ("nd = NestedDotBag(k1={'k2': {'k3': 1}})", "'k1.k2.k3' in nd", 10000),
+    "nd['k1.k2.k3'] = 5": ("nd = NestedDotBag(k1={'k2': {'k3': 1}})", "nd['k1.k2.k3'] = 5", 10000),
     "NestedDotBag(10k leaves)": ("data = tree(10, 4)", "NestedDotBag(data)", 2),
-    "cfg['a.b.c']": ("cfg = Configuration(a={'b': {'c': '1'}})", "cfg['a.b.c']", 2000),
+    "cfg['a.b.c']": ("cfg = Configuration(a={'b': {'c': '1'}})", "cfg['a.b.c']", 10000),
     "Configuration.copy()": ("cfg = Configuration(tree(10, 3))", "cfg.copy()", 3),
     "RankMap build (1,000)": ("pairs = [('k%d' % i, i) for i in range(1000)]", "RankMap(pairs)", 2),
     "RankMap items() (1,000)": ("rm = RankMap(('k%d' % i, i) for i in range(1000))", "rm.items()", 20),
-    "RankMap m[key]": ("rm = RankMap(a=1)", "rm['a']", 2000),
+    "RankMap m[key]": ("rm = RankMap(a=1)", "rm['a']", 10000),
     "RankMap.move": ("rm = RankMap(('k%d' % i, i) for i in range(100))", "rm.move('k99', 0); rm.move('k0', 99)", 200),
     "PathRoll(d), 10k leaves": ("data = tree(10, 4)", "PathRoll(data)", 2),
     "reconstruct(), 10k leaves": ("roll = PathRoll(tree(10, 4))", "roll.reconstruct()", 2),
@@ -52,14 +53,15 @@ ROWS = {
         "str(root)", 5),
     "Base(**{'class': Sub})": (
         "class Base(metaclass=MetaClassFactory):\n    pass\nclass Sub(Base):\n    pass\nkw = {'class': Sub}",
-        "Base(**kw)", 2000),
+        "Base(**kw)", 10000),
 }
 
 
 def count(python, setup, operation, n, flags=()):
     body = IMPORTS + setup + "\nfor _ in range(%d):\n    %s\n" % (n, operation.replace("; ", "\n    "))
+    # A fixed hash seed: the same dictionary layouts, so the same work, in every run.
     done = subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null", python, *flags, "-c", body],
-                          capture_output=True, text=True)
+                          capture_output=True, text=True, env=dict(os.environ, PYTHONHASHSEED="0"))
     if done.returncode != 0:
         raise SystemExit("instructions: %s failed:\n%s" % (operation, done.stderr[-2000:]))
     return int(re.search(r"Collected : (\d+)", done.stderr).group(1))
