@@ -52,7 +52,7 @@ MUTANTS = {
         "datastructures/dotbag.cpp", "if (module != itertools_module_.get() || chain_.find(PyModule_GetDict(module)) != chain_type.get())\n"
         "            return false;", ""),
     "store into any __setitem__": (
-        "datastructures/dotbag.cpp", "if (shortcuts_on() && compat::type_lookup(Py_TYPE(self), n___setitem__) == nested_setitem_function.get()) {",
+        "datastructures/dotbag.cpp", "if (nested_setitem_function.is(compat::type_lookup(Py_TYPE(self), n___setitem__))) {",
         "if (shortcuts_on()) {"),
     "update's loop with chain rebound": (
         "datastructures/dotbag.cpp", "if (shortcuts_on() && chain.get() == chain_type.get()) {", "if (shortcuts_on()) {"),

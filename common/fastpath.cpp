@@ -37,7 +37,8 @@ void Known::learn(PyObject* cls, PyObject* name) {
 void Known::learn(PyObject* method) {
     if (PyFunction_Check(method)) {
         code_.set(Ref::borrow(PyFunction_GET_CODE(method)));
-    } else if (!PyObject_TypeCheck(method, &PyMethodDescr_Type) && !PyObject_TypeCheck(method, &PyWrapperDescr_Type)) {
+    } else if (!PyObject_TypeCheck(method, &PyMethodDescr_Type) && !PyObject_TypeCheck(method, &PyWrapperDescr_Type) &&
+               !is_function(method)) {
         raise_format(PyExc_SystemError, "%R is neither a built-in method nor a function", method);
     }
     method_.set(Ref::borrow(method));

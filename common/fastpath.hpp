@@ -22,9 +22,10 @@
 //              3.12: the version is deprecated there and gone from 3.14's API, so from
 //              3.12 on a stamp never holds and the value is read again at each use.
 //   GlobalName a name read at each use from a dict of globals, memoised by DictStamp.
-//   Known      a method that a piece of C++ stands for: a built-in type's own method
-//              (which nothing can change), or a Python function together with the code
-//              object it had when it was learned (its __code__ can be replaced).
+//   Known      the one way to ask "is the attribute found this method, as learned?":
+//              a built-in type's own method or a package function (which nothing can
+//              change), or a Python function together with the code object it had
+//              when it was learned (its __code__ can be replaced).
 //   AbcCheck   isinstance(obj, abc) for an abstract base class of collections.abc and
 //              objects of exact built-in types, answered from a memo that mirrors
 //              ABCMeta's own caches (below).
@@ -131,8 +132,8 @@ private:
 class Known {
 public:
     // Learns `name` of `cls` (its own dictionary entry), or `method` itself: a method
-    // descriptor of a built-in type, or a Python function.  Once, from a module body;
-    // throws PyError.
+    // descriptor of a built-in type, a package function, or a Python function.  Once,
+    // from a module body; throws PyError.
     void learn(PyObject* cls, PyObject* name);
     void learn(PyObject* method);
 
@@ -141,6 +142,7 @@ public:
         if (!found || found != method_.get() || !shortcuts_on()) return false;
         return !code_ || PyFunction_GET_CODE(found) == code_.get();
     }
+    PyObject* get() const noexcept { return method_.get(); }
 
 private:
     Kept method_;

@@ -54,7 +54,8 @@ BaseCall super_contains{"__contains__", dict_contains, &PyDict_Type};
 // Set by the module body: itertools.chain as imported (update's loop runs without it
 // while the module global still gives it), NestedDotBag's own __setitem__, and
 // isinstance(value, Mapping) with the module global for every value merged.
-Kept chain_type, nested_setitem_function;
+Kept chain_type;
+Known nested_setitem_function;
 AbcCheck is_mapping;
 
 // ---- DotBag ----------------------------------------------------------------------
@@ -504,7 +505,7 @@ Ref setdefault_level(PyObject* self, PyObject* key) {
 // self[key] = value, through the instance's type; straight to NestedDotBag's own
 // __setitem__ when that is what the type gives, counted as the call it stands for.
 void store(PyObject* self, PyObject* key, PyObject* value) {
-    if (shortcuts_on() && compat::type_lookup(Py_TYPE(self), n___setitem__) == nested_setitem_function.get()) {
+    if (nested_setitem_function.is(compat::type_lookup(Py_TYPE(self), n___setitem__))) {
         Descent level(calling);
         PyObject* values[] = {self, key, value};
         nested_setitem(Args{reinterpret_cast<Function*>(nested_setitem_function.get()), values, nullptr, nullptr});
@@ -596,7 +597,7 @@ void dotbag_body(Module& m) {
     Ref nested = m.add_class(NestedDotBag_class, {dotbag, m.get("MutableMapping")});
 
     chain_type.set(getattr(m.get("itertools"), n_chain));
-    nested_setitem_function.set(getattr(nested, n___setitem__));
+    nested_setitem_function.learn(nested, n___setitem__);
     is_mapping.learn(m.get("Mapping"));
     direct_slots(dotbag);
     direct_slots(nested);

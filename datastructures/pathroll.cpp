@@ -43,7 +43,7 @@ Ref list_append(PyObject* self, PyObject* item) {
 }
 
 constexpr char calling[] = " while calling a Python object", delegating[] = " while running a delegated generator";
-Kept flatten_function_made;  // PathRoll.__flatten__ as the module body made it
+Known flatten_function_made;  // PathRoll.__flatten__ as the module body made it
 
 BaseCall super_init{"__init__", list_init, &PyList_Type};
 BaseCall super_setitem{"__setitem__", list_setitem, &PyList_Type};
@@ -289,7 +289,7 @@ void flatten_into(PyObject* list, PyObject* indict, PyObject* path) {
                 check(PyList_Append(list, out));
                 continue;
             }
-            if (shortcuts_on() && out.get() == flatten_function_made.get()) {
+            if (flatten_function_made.is(out)) {
                 Descent level(delegating);
                 flatten_into(list, s[s_value], prefix);
                 continue;
@@ -358,7 +358,7 @@ Ref pathroll_init(const Args& a) {
         if (is_mutable_mapping(global(MutableMapping), source)) {
             auto init = super_init(a);
             Ref function = flatten_function();
-            if (init.is_known() && function.get() == flatten_function_made.get()) {
+            if (init.is_known() && flatten_function_made.is(function)) {
                 check(PyList_SetSlice(a.self(), 0, PY_SSIZE_T_MAX, nullptr));
                 flatten_into(a.self(), source, Py_None);
             } else {
@@ -484,7 +484,7 @@ void pathroll_body(Module& m) {
     // The classes.
     make_marker.learn(m.add_class(IndexMarker_class, {reinterpret_cast<PyObject*>(&PyBaseObject_Type)}));
     Ref pathroll = m.add_class(PathRoll_class, {reinterpret_cast<PyObject*>(&PyList_Type)});
-    flatten_function_made.set(getattr(pathroll, n___flatten__));
+    flatten_function_made.learn(Ref(getattr(pathroll, n___flatten__)));
     is_mutable_mapping.learn(m.get("MutableMapping"));
     make_entry.learn(m.get("DictItem"));
 }

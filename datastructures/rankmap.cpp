@@ -279,9 +279,8 @@ Ref rankmap_getitem(const Args& a) { return getitem_body(a.self(), a[1]); }
 // case it does what the generic slot does.  (The interpreter puts its generic slot
 // back when __getitem__ is rebound on the class; subclasses get the generic slot.)
 
-bool is_own_getitem(PyObject* found) {
-    return shortcuts_on() && found && is_function(found) && reinterpret_cast<Function*>(found)->impl == rankmap_getitem;
-}
+Known own_getitem;  // RankMap.__getitem__
+bool is_own_getitem(PyObject* found) { return own_getitem.is(found); }
 
 // The last type whose subscript was found to be our own: the three lookups are not repeated while it keeps its
 // version tag.
@@ -603,6 +602,7 @@ void rankmap_body(Module& m) {
     m.set("MutableMapping", mutable_mapping);
     Ref cls = m.add_class(RankMap_class, {mutable_mapping.get()});
     direct_slots(cls);
+    own_getitem.learn(cls, n___getitem__);
     Ref sys = check(PyImport_ImportModule("sys"));
     bytes_warn = is_true(getattr(getattr(sys, Ref(str("flags"))), Ref(str("bytes_warning"))));
     // m[key] without the method call when that is what the call would do (rankmap_subscript).
