@@ -109,7 +109,9 @@ def main(names):
         try:
             run([python, "-m", "pip", "install", "-q", "--no-build-isolation", "--no-deps",
                  f"-Cbuild-dir={work / 'build'}", str(source)], stdout=subprocess.DEVNULL)
-            done = subprocess.run([python, "-m", "pytest", "-x", "-q", "-p", "no:cacheprovider", "tests"],
+            # The allocation sweep is left out: it tests what fails, not what a guard lets through.
+            done = subprocess.run([python, "-m", "pytest", "-x", "-q", "-p", "no:cacheprovider", "tests",
+                                   "--ignore=tests/test_nomemory.py"],
                                   cwd=source, capture_output=True, text=True,
                                   env=dict(os.environ, HYPOTHESIS_PROFILE="ci"))
         finally:

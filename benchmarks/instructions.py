@@ -2,7 +2,7 @@
 callgrind: repeatable to the instruction, where time on a shared machine moves by up to
 2x between runs.
 
-    python benchmarks/instructions.py [--python PY ...] [--off] [--rows NAME,...]
+    python benchmarks/instructions.py [--python PY ...] [--off] [--rows "NAME;..."]
 
 For each row, a child interpreter under `valgrind --tool=callgrind` runs the setup and
 then the operation `n` times, and once more with 0 times; the difference divided by `n`
@@ -76,10 +76,10 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--python", action="append", default=[])
     parser.add_argument("--off", action="store_true")
-    parser.add_argument("--rows")
+    parser.add_argument("--rows", help="row names, separated by ;")
     args = parser.parse_args()
     pythons = args.python or [sys.executable]
-    rows = args.rows.split(",") if args.rows else list(ROWS)
+    rows = args.rows.split(";") if args.rows else list(ROWS)
     columns = [(python, ()) for python in pythons] + ([(pythons[-1], ("-X", "tavox-shortcuts=off"))] if args.off else [])
     print("| row | " + " | ".join("%s%s" % (p, " off" if f else "") for p, f in columns) + " | ratios |")
     for row in rows:

@@ -12,6 +12,8 @@ same class would give: success, or the exception it would raise.
 import gc
 import os
 import signal
+import subprocess
+import sys
 import tempfile
 import threading
 
@@ -21,6 +23,11 @@ KiB = 1024
 STACKS = [256 * KiB, 1024 * KiB, 4096 * KiB]   # threading.stack_size of the small-stack cases
 DEEP = 20_000                                   # levels of a "very deep" structure
 BAD_NAME = "bad\udc80"                          # a name that UTF-8 cannot encode
+
+# A fresh interpreter started with this one's options (-b, -W ..., -X tavox-shortcuts=off).
+PYTHON = [sys.executable, *subprocess._args_from_interpreter_flags(),
+          *(word for name, value in sys._xoptions.items() if name.startswith("tavox-")
+            for word in ("-X", name if value is True else "%s=%s" % (name, value)))]
 
 
 # ---- the runner --------------------------------------------------------------------

@@ -16,6 +16,8 @@ import tavox.utils.strings
 from tavox.datastructures import configuration, dotbag
 from tavox.datastructures.configuration import Configuration
 
+from hostile import PYTHON
+
 LOGGER = "tavox.datastructures.configuration"
 FAILED = "Failed to load configuration from entrypoint: "
 METHODS = ["copy", "__setitem__", "load_cfgs", "load_yamls", "load_entrypoint"]
@@ -406,7 +408,7 @@ print(json.dumps(out))
 
 def run_script(*args, flags=()):
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
-    done = subprocess.run([sys.executable, *flags, "-c", SCRIPT, *args], capture_output=True, text=True, env=env)
+    done = subprocess.run([*PYTHON, *flags, "-c", SCRIPT, *args], capture_output=True, text=True, env=env)
     assert done.returncode == 0, done.stderr
     return json.loads(done.stdout), done.stderr
 
@@ -453,7 +455,7 @@ def test_a_failing_pkg_resources_fails_the_import(tmp_path):
     code = ("import warnings\n"
             "try:\n    import tavox.datastructures.configuration\n"
             "except RuntimeError as e:\n    print(e, [f for f in warnings.filters if f[1] is not None])\n")
-    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env)
+    done = subprocess.run([*PYTHON, "-c", code], capture_output=True, text=True, env=env)
     assert done.stdout == "broken setuptools []\n", done.stderr
 
 

@@ -19,6 +19,8 @@ from tavox.datastructures import dotbag
 from tavox.datastructures.dotbag import DotBag, NestedDotBag
 from tavox.datastructures.rankmap import RankMap
 
+from hostile import PYTHON
+
 MODULES = ["dotbag", "configuration", "rankmap", "pathroll", "fadeseq", "branchlet", "factory"]
 
 
@@ -75,7 +77,7 @@ def test_a_second_interpreter_is_refused(tmp_path):
         "import tavox.datastructures.dotbag, _testcapi\n"
         f"_testcapi.run_in_subinterp({inner!r})\n"
     )
-    subprocess.run([sys.executable, "-c", code], check=True, timeout=60)
+    subprocess.run([*PYTHON, "-c", code], check=True, timeout=60)
     assert out.read_text() == (
         "Interpreter change detected - this module can only be loaded into one interpreter per process."
     )
@@ -84,7 +86,7 @@ def test_a_second_interpreter_is_refused(tmp_path):
 def test_import_warns_nothing_on_the_interpreter_it_was_built_for():
     for name in MODULES:
         result = subprocess.run(
-            [sys.executable, "-W", "error::RuntimeWarning", "-c", f"import tavox.datastructures.{name}"],
+            [*PYTHON, "-W", "error::RuntimeWarning", "-c", f"import tavox.datastructures.{name}"],
             capture_output=True, text=True, timeout=60,
         )
         assert "compiletime version" not in result.stderr

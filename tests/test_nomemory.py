@@ -25,6 +25,8 @@ import types
 
 import pytest
 
+from hostile import PYTHON
+
 _testcapi = pytest.importorskip("_testcapi")
 if not hasattr(_testcapi, "set_nomemory"):
     pytest.skip("this interpreter's _testcapi has no set_nomemory", allow_module_level=True)
@@ -375,7 +377,7 @@ def _sweep_module(module):
     here = os.path.dirname(os.path.abspath(__file__))
     code = (f"import sys, json; sys.path.insert(0, {here!r}); import test_nomemory as t; "
             f"print(json.dumps(t.drive({module!r})))")
-    done = _run([sys.executable, "-c", code])
+    done = _run([*PYTHON, "-c", code])
     assert done.returncode == 0, f"the sweep of {module} died:\n{done.stderr[-4000:]}"
     return json.loads(done.stdout.strip().splitlines()[-1])
 
@@ -434,7 +436,7 @@ def interpreter_results(key):
             "        found.add(run(n) or '')\n"
             "        sys.stdout.write(json.dumps(sorted(found)) + '\\n'); sys.stdout.flush()\n"
             "print(json.dumps(sorted(found)))\n")
-        done = _run([sys.executable, "-c", f"CODE = {code!r}\n{body}"])
+        done = _run([*PYTHON, "-c", f"CODE = {code!r}\n{body}"])
         lines = done.stdout.strip().splitlines()
         found = set(json.loads(lines[-1])) if lines else set()
         if done.returncode != 0:

@@ -14,6 +14,8 @@ from hypothesis import given, settings, strategies as st
 from tavox.datastructures import pathroll
 from tavox.datastructures.pathroll import DictItem, IndexMarker, PathRoll
 
+from hostile import PYTHON
+
 MSG = "PathRoll only accepts a tuple of path/obj"
 
 
@@ -319,7 +321,7 @@ def test_changed_classes_are_honoured(monkeypatch):
 
 def run_fresh(script):
     """`script` run by a fresh interpreter that finds this package."""
-    return subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+    return subprocess.run([*PYTHON, "-c", script], capture_output=True, text=True,
                           env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)})
 
 

@@ -5,6 +5,8 @@ import sys
 
 import pytest
 
+from hostile import PYTHON
+
 README = pathlib.Path(__file__).resolve().parent.parent / "README.md"
 
 
@@ -31,6 +33,6 @@ BLOCKS = python_blocks(README.read_text(encoding="utf-8"))
 
 @pytest.mark.parametrize("code", [code for _, code in BLOCKS], ids=[where for where, _ in BLOCKS])
 def test_readme_block_runs_in_an_empty_folder(tmp_path, code):
-    done = subprocess.run([sys.executable, "-c", code], cwd=str(tmp_path), capture_output=True, text=True,
+    done = subprocess.run([*PYTHON, "-c", code], cwd=str(tmp_path), capture_output=True, text=True,
                           timeout=120)
     assert done.returncode == 0, done.stderr
