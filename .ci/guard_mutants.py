@@ -36,18 +36,17 @@ MUTANTS = {
     "direct slots for any signature": (
         "common/function.cpp", "return sig.names.size() == 1 && sig.varargs && sig.varkw;", "return true;"),
     "levels with setdefault shadowed by an item": (
-        "datastructures/dotbag.cpp", "if (!PyMethod_Check(method) || PyMethod_GET_SELF(method) != self ||\n"
-        "            !setdefault_.is(PyMethod_GET_FUNCTION(method)))\n            return false;", ""),
+        "datastructures/dotbag.cpp", "if (PyObject* own = compat::dict_get(dict, n_setdefault)) return Ref::borrow(own);", ""),
     "levels for a key path": (
-        "datastructures/dotbag.cpp", "            if (dot >= 0) return false;\n", ""),
+        "datastructures/dotbag.cpp", "            if (dot >= 0) return getattr(self, n_setdefault);\n", ""),
     "levels for a key that is not a plain built-in": (
-        "datastructures/dotbag.cpp", "        } else if (!plain_builtin(key_type)) {\n            return false;\n        }",
+        "datastructures/dotbag.cpp", "        } else if (!plain_builtin(key_type)) {\n            return getattr(self, n_setdefault);\n        }",
         "        }"),
     "levels under a __getattribute__": (
         "datastructures/dotbag.cpp", "&& type->tp_getattro == PyObject_GenericGetAttr &&", "&&"),
     "levels with KeyError rebound": (
-        "datastructures/dotbag.cpp", "if (!setdefault_.is(setdefault) || key_error_.find(PyFunction_GET_GLOBALS(setdefault)) ||\n"
-        "            key_error_.find(builtins_) != PyExc_KeyError)", "if (!setdefault_.is(setdefault))"),
+        "datastructures/dotbag.cpp", "if (!setdefault_.is(setdefault) || key_error_global_.find(PyFunction_GET_GLOBALS(setdefault)) ||\n"
+        "            key_error_builtin_.find(builtins_) != PyExc_KeyError)", "if (!setdefault_.is(setdefault))"),
     "levels with itertools rebound": (
         "datastructures/dotbag.cpp", "if (module != itertools_module_.get() || chain_.find(PyModule_GetDict(module)) != chain_type.get())\n"
         "            return false;", ""),

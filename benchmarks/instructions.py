@@ -59,12 +59,17 @@ ROWS = {
 
 def count(python, setup, operation, n, flags=()):
     body = IMPORTS + setup + "\nfor _ in range(%d):\n    %s\n" % (n, operation.replace("; ", "\n    "))
-    # A fixed hash seed: the same dictionary layouts, so the same work, in every run.
-    done = subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null", python, *flags, "-c", body],
-                          capture_output=True, text=True, env=dict(os.environ, PYTHONHASHSEED="0"))
-    if done.returncode != 0:
-        raise SystemExit("instructions: %s failed:\n%s" % (operation, done.stderr[-2000:]))
-    return int(re.search(r"Collected : (\d+)", done.stderr).group(1))
+    counts = []
+    # A fixed hash seed: the same dictionary layouts, so the same work, in every run.  The
+    # fewest of three runs: now and then a start of the interpreter does more (threads
+    # waiting for the GIL under valgrind).
+    for _ in range(3):
+        done = subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null", python, *flags, "-c",
+                               body], capture_output=True, text=True, env=dict(os.environ, PYTHONHASHSEED="0"))
+        if done.returncode != 0:
+            raise SystemExit("instructions: %s failed:\n%s" % (operation, done.stderr[-2000:]))
+        counts.append(int(re.search(r"Collected : (\d+)", done.stderr).group(1)))
+    return min(counts)
 
 
 def per_operation(python, row, flags=()):

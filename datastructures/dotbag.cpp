@@ -9,6 +9,8 @@
 #include "common/recursion.hpp"
 #include "common/super.hpp"
 
+#include <optional>
+
 using namespace tavox;
 
 namespace {
@@ -397,34 +399,46 @@ public:
         itertools_module_.set(Ref(itertools.get(module_globals)));
     }
 
-    // Whether self.setdefault(key, type(self)()) may be answered here: `method`, what
-    // the instance gave for `setdefault`, is the learned one bound to `self`, the key
-    // is no key path without asking it anything, and the calls are all this module's and dict's.
-    bool usable(PyObject* self, PyObject* method, PyObject* key) {
-        if (!PyMethod_Check(method) || PyMethod_GET_SELF(method) != self ||
-            !setdefault_.is(PyMethod_GET_FUNCTION(method)))
-            return false;
+    // self.setdefault as the attribute lookup finds it, when the calls are all this
+    // module's and dict's and the key is no key path without asking it anything:
+    // empty when it is the learned setdefault, else what was found.  The lookup is the
+    // generic one, the class attribute (a function) coming after an item of the
+    // instance's own dictionary; only the bound method is not made.
+    std::optional<Ref> setdefault_of(PyObject* self, PyObject* key) {
         PyTypeObject* key_type = Py_TYPE(key);
         if (key_type == &PyUnicode_Type) {
             const Py_ssize_t dot = PyUnicode_FindChar(key, '.', 0, PyUnicode_GET_LENGTH(key), 1);
             if (dot == -2) throw_error();
-            if (dot >= 0) return false;
+            if (dot >= 0) return getattr(self, n_setdefault);
         } else if (!plain_builtin(key_type)) {
-            return false;
+            return getattr(self, n_setdefault);
         }
-        return calls_are_ours(Py_TYPE(self));
+        if (!calls_are_ours(Py_TYPE(self))) return getattr(self, n_setdefault);
+        // The class gives the learned function, a non-data descriptor: an item of the
+        // instance's dictionary comes first.
+        Ref function = Ref::borrow(setdefault_.get());
+        Ref dict = check(PyObject_GenericGetDict(self, nullptr));
+        if (PyDict_Check(dict.get())) {
+            if (PyObject* own = compat::dict_get(dict, n_setdefault)) return Ref::borrow(own);
+            check_no_error();
+        } else if (Ref own = Ref::steal(PyObject_GetItem(dict, n_setdefault))) {
+            return own;
+        } else if (!PyErr_ExceptionMatches(PyExc_KeyError)) {
+            throw_error();
+        } else {
+            PyErr_Clear();
+        }
+        // The lookup may have run code (a key of the dictionary compared): what the
+        // calls are now decides.
+        if (!calls_are_ours(Py_TYPE(self))) return check(PyMethod_New(function, self));
+        return std::nullopt;
     }
 
     // setdefault(key, type(level)()) through `level`, for a key and type found usable:
-    // the value under the key, or a new level, stored there.  `method` is the bound
-    // setdefault, called when making the level ran code that changed the type.
-    Ref setdefault(PyObject* level, PyObject* key, PyObject* method) {
-        // The deepest the calls go: type(level)() runs NestedDotBag.__init__, which runs
-        // DotBag.__init__ and self.update(); setdefault runs self[key].  As deep here.
-        {
-            Descents deepest(calling);
-            deepest.enter(4 * slot_call_levels);
-        }
+    // the value under the key, or a new level, stored there.  When making the level
+    // ran code that changed the type, the learned setdefault is called.
+    Ref setdefault(PyObject* level, PyObject* key) {
+        Descent call(calling);
         if (PyObject* found = compat::dict_get(level, key)) return Ref::borrow(found);
         check_no_error();
         auto* type = Py_TYPE(level);
@@ -435,7 +449,7 @@ public:
         Ref made = check(PyDict_Type.tp_new(type, empty, nullptr));
         if (!calls_are_ours(type)) {
             check(Py_TYPE(made.get())->tp_init(made, empty, nullptr));
-            return check(PyObject_CallFunctionObjArgs(method, key, made.get(), nullptr));
+            return tavox::call(setdefault_.get(), level, key, made);
         }
         setattr(made, n___dict__, made);
         // self[key] = level: NestedDotBag's __setitem__ stores a plain key in the storage.
@@ -451,8 +465,8 @@ private:
     bool calls_are_ours(PyTypeObject* type) {
         if (Py_TYPE(type)->tp_call != PyType_Type.tp_call) return false;  // the metaclass's call is type's
         PyObject* setdefault = compat::type_lookup(type, n_setdefault);
-        if (!setdefault_.is(setdefault) || key_error_.find(PyFunction_GET_GLOBALS(setdefault)) ||
-            key_error_.find(builtins_) != PyExc_KeyError)
+        if (!setdefault_.is(setdefault) || key_error_global_.find(PyFunction_GET_GLOBALS(setdefault)) ||
+            key_error_builtin_.find(builtins_) != PyExc_KeyError)
             return false;
         PyObject* module = itertools.find(globals_);
         if (module != itertools_module_.get() || chain_.find(PyModule_GetDict(module)) != chain_type.get())
@@ -487,7 +501,8 @@ private:
     Kept globals_, builtins_, dotbag_, dotbag_init_, dict_descriptor_, nested_, nested_mro_, init_, getitem_, setitem_,
         update_, itertools_module_;
     Known setdefault_;
-    GlobalName key_error_{"KeyError"}, chain_{"chain"};
+    // setdefault reads KeyError from its globals, else the builtins: one memo for each dict.
+    GlobalName key_error_global_{"KeyError"}, key_error_builtin_{"KeyError"}, chain_{"chain"};
     TypeStamp stamps_[2];
 };
 
@@ -496,10 +511,10 @@ Levels levels;
 // self.setdefault(key, type(self)()): the method is looked up first, as Python
 // evaluates a call, so an item of the bag named "setdefault" is what gets called.
 Ref setdefault_level(PyObject* self, PyObject* key) {
-    Ref method = getattr(self, n_setdefault);
-    if (levels.usable(self, method, key)) return levels.setdefault(self, key, method);
+    std::optional<Ref> method = levels.setdefault_of(self, key);
+    if (!method) return levels.setdefault(self, key);
     Ref fresh = call(reinterpret_cast<PyObject*>(Py_TYPE(self)));
-    return call(method, key, fresh);
+    return call(*method, key, fresh);
 }
 
 // self[key] = value, through the instance's type; straight to NestedDotBag's own
