@@ -36,7 +36,18 @@ class Sneaky:
         return False
 
 class NoDots(str):
-    def __contains__(self, item): return False
+    def __contains__(self, item):
+        log.append('in')
+        return False
+
+class Classy:
+    # Asked for its __class__ by isinstance().
+    @property
+    def __class__(self):
+        log.append('__class__')
+        return Classy
+    def __hash__(self): return 7
+    def __eq__(self, other): return self is other
 
 class Flip(str):
     def split(self, sep=None, maxsplit=-1): return str.split(self, sep, maxsplit)[::-1]
@@ -49,6 +60,24 @@ class Refill:
 
 class Bad:
     def __index__(self): raise ValueError('no index')
+
+def swap(owner, name, value, action):
+    # action() with owner.name (or owner[name] for a dict) set to value, then put back
+    get, put = ((owner.get, owner.__setitem__) if isinstance(owner, dict)
+                else (lambda n, d: getattr(owner, n, d), lambda n, v: setattr(owner, n, v)))
+    missing = object()
+    saved = get(name, missing)
+    put(name, value)
+    try:
+        return action()
+    finally:
+        if saved is missing:
+            delattr(owner, name) if not isinstance(owner, dict) else owner.pop(name)
+        else:
+            put(name, saved)
+
+import builtins, itertools, sys as _sys
+modules = _sys.modules
 """
 
 # name: (setup, shapes, statements, keys, values, final)
@@ -77,7 +106,7 @@ class Shadow(NestedDotBag):
          "repr(x)", "copy.deepcopy(x)", "x == copy.copy(x)", "type(x).fromkeys([{k}], {v})"],
         ["'a'", "'b'", "'a.b'", "'a.b.c'", "'.a'", "'a.'", "'setdefault'", "'update'", "'items'", "'keys'",
          "'copy'", "'__dict__'", "'get'", "'pop'", "NoDots('a.b')", "Flip('a.b')", "1", "(1, 2)", "b'a'",
-         "Sneaky()"],
+         "Sneaky()", "Classy()", "NoDots('ab')"],
         ["1", "'t'", "{}", "{'a': 1}", "{'setdefault': 0, 'a': {}}", "{'b': {'c': 2}}", "[('q', 1)]", "None",
          "NestedDotBag(a=1)", "{'update': {'a': 1}}"],
         "repr(x), log",
@@ -189,6 +218,47 @@ class Other:
     ),
 }
 
+# Fixed programs, each aimed at what one shortcut's proof rests on: setup, then statements.
+PROGRAMS = {
+    "super() with the owner rebound": ("x = NestedDotBag(a=1); repr(x)", [
+        "swap(modules['tavox.datastructures.dotbag'], 'DotBag', NestedDotBag, lambda: repr(x))"]),
+    "setdefault's __code__ replaced": (
+        "def other(self, key, default=None): return 'replaced'\nx = NestedDotBag()", [
+            "swap(collections.abc.MutableMapping.setdefault, '__code__', other.__code__, "
+            "lambda: x.update({'a': {'b': 1}}))"]),
+    "ABCMeta's __instancecheck__ replaced": ("x = NestedDotBag(); PathRoll({'a': 1})", [
+        "swap(type(collections.abc.Mapping), '__instancecheck__', lambda cls, obj: False, "
+        "lambda: (type(x)({'a': {'b': 1}}), PathRoll({'a': {'b': 1}})))"]),
+    "a package __init__ of another signature": ("", [
+        "vars(type('Odd', (RankMap,), {'__init__': Branchlet.__init__})('name'))",
+        "vars(type('Odd', (MetaClassFactory,), {'__call__': Branchlet.__init__})('n', (), {}))"]),
+    "keys asked for their class": ("x = NestedDotBag()", [
+        "x.update({Classy(): {}, NoDots('ab'): {}})", "x.setdefault(Classy(), 1)", "log"]),
+    "KeyError rebound": ("x = NestedDotBag(a={})", [
+        "swap(builtins, 'KeyError', ValueError, lambda: x.update({'new': {}}))",
+        "swap(collections.abc.MutableMapping.setdefault.__globals__, 'KeyError', ValueError, "
+        "lambda: x.update({'other': {}}))", "x"]),
+    "itertools and chain rebound": (
+        "class Chains:\n    @staticmethod\n    def chain(*its):\n        log.append('chain')\n"
+        "        return real_chain(*its)\nreal_chain = itertools.chain\nx = NestedDotBag()", [
+            "swap(modules['tavox.datastructures.dotbag'], 'itertools', Chains, lambda: type(x)({'a': {'b': 1}}))",
+            "swap(itertools, 'chain', Chains.chain, lambda: type(x)({'a': {'b': 1}}))", "log"]),
+    "str subclasses split by themselves": ("x = NestedDotBag()", [
+        "x[Flip('a.b')] = 1", "x[NoDots('c.d')] = 2", "x[Flip('a.b')]", "Flip('b.a') in x", "x", "log"]),
+    "RankMap's _order behind a property": (
+        "class Prop(RankMap):\n    _order = property(lambda self: log.append('order') or self.__dict__['_order'],"
+        "\n                      lambda self, v: self.__dict__.__setitem__('_order', v))\n"
+        "x = Prop([('a', 1), ('b', 2)])", ["x.items()", "x.copy()", "log"]),
+    "DictItem's _tuple_new rebound": ("PathRoll({'a': 1})", [
+        "swap(DictItem.__new__.__globals__, '_tuple_new', lambda cls, it: (log.append('new'), tuple.__new__(cls, it))[1],"
+        " lambda: PathRoll({'a': {'b': 1}}))", "log"]),
+    "weakref.ref rebound": (
+        "class Ref(weakref.ref):\n    def __new__(cls, *args):\n        log.append('ref')\n"
+        "        return weakref.ReferenceType.__new__(cls, *args)\n    def __init__(self, *args): pass\n"
+        "class T: pass\nt = T(); x = FadeSeq()", [
+            "swap(weakref, 'ref', Ref, lambda: x.append(t))", "list(x)", "log"]),
+}
+
 RUNS = [(name, ()) for name in MACHINES] + [("rankmap", ("-b",)), ("rankmap", ("-bb",))]
 BYTES_SETUP = """
 warnings.simplefilter('always', BytesWarning)
@@ -222,6 +292,18 @@ def machine_for(name, flags):
 
     Machine.TestCase.settings = settings(max_examples=50, stateful_step_count=15, deadline=None)
     return Machine, twin
+
+
+@pytest.mark.parametrize("name", PROGRAMS)
+def test_programs_agree_with_and_without_shortcuts(name):
+    setup, statements = PROGRAMS[name]
+    twin = Twin()
+    try:
+        twin.reset(WORLD + setup)
+        for statement in statements:
+            twin.run(statement)
+    finally:
+        twin.close()
 
 
 @pytest.mark.parametrize("name, flags", RUNS, ids=["%s%s" % (name, "".join(flags)) for name, flags in RUNS])
