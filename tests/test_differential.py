@@ -257,6 +257,10 @@ PROGRAMS = {
         "        return weakref.ReferenceType.__new__(cls, *args)\n    def __init__(self, *args): pass\n"
         "class T: pass\nt = T(); x = FadeSeq()", [
             "swap(weakref, 'ref', Ref, lambda: x.append(t))", "list(x)", "log"]),
+    "FadeSeq.remove of a live reference": (
+        "class Loud:\n    def __init__(self, n): self.n = n\n    def __eq__(self, other):\n"
+        "        log.append(('eq', self.n))\n        return self is other\n    __hash__ = object.__hash__\n"
+        "a, b = Loud(0), Loud(1); x = FadeSeq([a, b])", ["x.remove(x.data[1])", "list(x)", "log"]),
 }
 
 RUNS = [(name, ()) for name in MACHINES] + [("rankmap", ("-b",)), ("rankmap", ("-bb",))]
