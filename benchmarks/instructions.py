@@ -57,13 +57,13 @@ ROWS = {
 }
 
 
-def count(python, setup, operation, n, flags=()):
+def count(python, setup, operation, n, flags=(), repeat=3):
     body = IMPORTS + setup + "\nfor _ in range(%d):\n    %s\n" % (n, operation.replace("; ", "\n    "))
     counts = []
     # A fixed hash seed: the same dictionary layouts, so the same work, in every run.  The
     # fewest of three runs: now and then a start of the interpreter does more (threads
     # waiting for the GIL under valgrind).
-    for _ in range(3):
+    for _ in range(repeat):
         done = subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null", python, *flags, "-c",
                                body], capture_output=True, text=True, env=dict(os.environ, PYTHONHASHSEED="0"))
         if done.returncode != 0:
@@ -72,9 +72,9 @@ def count(python, setup, operation, n, flags=()):
     return min(counts)
 
 
-def per_operation(python, row, flags=()):
+def per_operation(python, row, flags=(), repeat=3):
     setup, operation, n = ROWS[row]
-    return (count(python, setup, operation, n, flags) - count(python, setup, operation, 0, flags)) / n
+    return (count(python, setup, operation, n, flags, repeat) - count(python, setup, operation, 0, flags, repeat)) / n
 
 
 def main():
@@ -82,13 +82,14 @@ def main():
     parser.add_argument("--python", action="append", default=[])
     parser.add_argument("--off", action="store_true")
     parser.add_argument("--rows", help="row names, separated by ;")
+    parser.add_argument("--repeat", type=int, default=3, help="runs of each count, the fewest taken")
     args = parser.parse_args()
     pythons = args.python or [sys.executable]
     rows = args.rows.split(";") if args.rows else list(ROWS)
     columns = [(python, ()) for python in pythons] + ([(pythons[-1], ("-X", "tavox-shortcuts=off"))] if args.off else [])
     print("| row | " + " | ".join("%s%s" % (p, " off" if f else "") for p, f in columns) + " | ratios |")
     for row in rows:
-        counts = [per_operation(p, row, f) for p, f in columns]
+        counts = [per_operation(p, row, f, args.repeat) for p, f in columns]
         ratios = ["%.2fx" % (c / counts[0]) for c in counts[1:]]
         print("| %s | %s | %s |" % (row, " | ".join("{:,.0f}".format(c) for c in counts), " ".join(ratios)), flush=True)
 
