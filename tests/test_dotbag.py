@@ -215,6 +215,20 @@ def test_str_subclass_keys_are_key_paths():
     nd[Key("a.b")] = 1
     assert nd == {"a": {"b": 1}} and nd[Key("a.b")] == 1
 
+    # A subclass's own "." in key and key.split(".", 1) decide
+    class Flip(str):
+        def split(self, sep=None, maxsplit=-1):
+            return str.split(self, sep, maxsplit)[::-1]
+
+    class NoDots(str):
+        def __contains__(self, item):
+            return False
+
+    nd = NestedDotBag()
+    nd[Flip("a.b")] = 1
+    nd[NoDots("c.d")] = 2
+    assert nd == {"b": {"a": 1}, "c.d": 2} and nd[Flip("a.b")] == 1 and NoDots("c.d") in nd
+
 
 def test_key_paths_through_self_containing_levels_do_not_crash():
     nd = NestedDotBag()

@@ -127,6 +127,23 @@ def test_subclass_remove_is_the_callback():
     assert calls == [weakref.ref, weakref.ref] and len(s) == 0
 
 
+def test_references_come_from_weakref_ref_as_the_module_finds_it(monkeypatch):
+    made = []
+
+    class Ref(weakref.ReferenceType):
+        def __new__(cls, *args):
+            made.append(len(args))
+            return weakref.ReferenceType.__new__(cls, *args)
+
+        def __init__(self, *args):
+            pass
+
+    a, = objs(1)
+    monkeypatch.setattr(weakref, "ref", Ref)
+    s = FadeSeq([a])
+    assert made == [2] and type(s.data[0]) is Ref and a in s and made == [2, 1]
+
+
 def test_failing_callback_leaves_a_dead_reference():
     class Stubborn(FadeSeq):
         def remove(self, item):
