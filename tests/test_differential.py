@@ -14,6 +14,8 @@ from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, ru
 
 from twin import Twin
 
+pytestmark = pytest.mark.refleak_exempt("the programs run in child interpreters")
+
 WORLD = """
 import collections, collections.abc, copy, gc, sys, warnings, weakref
 from tavox.datastructures.dotbag import DotBag, NestedDotBag
