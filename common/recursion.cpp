@@ -13,7 +13,8 @@ constexpr std::uintptr_t unmeasured = 0, unknown = 1;
 
 // The lowest address a descent may reach in this thread: the bottom of its stack plus
 // the reserve.  Stacks grow down on every platform we build for.
-thread_local std::uintptr_t stack_floor = unmeasured;
+// Initial-exec: one load, not a call of the TLS resolver, on every level of every descent.
+[[gnu::tls_model("initial-exec")]] thread_local std::uintptr_t stack_floor = unmeasured;
 
 std::uintptr_t measure_stack() noexcept {
     pthread_attr_t attributes;
