@@ -37,6 +37,32 @@
 // through the instance, the base calls through super(), the module globals read at
 // each use).  The test suite runs both ways and must agree; a surprise that goes away
 // with the switch off comes from a shortcut.
+//
+// What the shortcuts save: instructions per operation on the rows of
+// benchmarks/instructions.py (callgrind, CPython 3.11), with the switch off against on.
+// A row counts every shortcut it goes through.
+//
+//   row                        shortcuts on the way (where)                   off / on
+//   nd['k1.k2.k3']             key-path loop, base-call bodies (dotbag, super)    3.09x
+//   'k1.k2.k3' in nd           the same                                           3.43x
+//   nd['k1.k2.k3'] = 5         levels, store, key-path loop (dotbag)              6.91x
+//   NestedDotBag(10k leaves)   levels, store, update's loop, ABC memo, direct     7.03x
+//                              slots (dotbag, fastpath, function)
+//   cfg['a.b.c']               key-path loop, base-call bodies                    3.99x
+//   Configuration.copy()       levels, store, update's loop, ABC memo             3.79x
+//   DotBag(100 keys)           direct slots, base-call body (function, super)     1.13x
+//   RankMap m[key]             own subscript slot (rankmap)                       1.49x
+//   RankMap items() (1,000)    the walk of the order list (rankmap)              75.5x
+//   RankMap.move               exact list API (rankmap)                           1.12x
+//   RankMap build (1,000)      exact dict and list API (rankmap)                  1.01x
+//   PathRoll(d), 10k leaves    flattening in place, entry maker, ABC memo,        4.46x
+//                              base-call bodies (pathroll)
+//   reconstruct(), 10k leaves  shared beginning (3.7 .. 3.11), exact dict API    15.4x
+//   str(Branchlet), 1,000      rendering in place (branchlet)                     1.54x
+//   Base(**{'class': Sub})     base-call body, subclass test, direct slots        1.84x
+//   FadeSeq append+iterate     weakref.ref made directly, iteration by index      1.01x
+//
+// The class call (IndexMarker) serves flattening lists, which no row has.
 #pragma once
 
 #include "common/call.hpp"
