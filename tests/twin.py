@@ -82,13 +82,21 @@ class Side:
         code = self.process.wait()
         self.stderr.seek(0)
         said = self.stderr.read().decode(errors="replace")[-3000:]
+        for stream in (self.process.stdin, self.process.stdout, self.stderr):
+            try:
+                stream.close()
+            except OSError:
+                pass  # the child is gone: its pipe may not flush
         self.process = None
         return "died (exit status %s, %s)\n%s" % (code, "timed out" if not ready else "no answer", said)
 
     def close(self):
-        if self.process is not None and self.process.poll() is None:
-            self.process.stdin.close()
-            self.process.wait(timeout=30)
+        if self.process is not None:
+            if self.process.poll() is None:
+                self.process.stdin.close()
+                self.process.wait(timeout=30)
+            self.process.stdout.close()
+            self.stderr.close()
         self.process = None
 
 
