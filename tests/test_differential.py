@@ -7,6 +7,9 @@ from the classes' own attribute names, from hostile objects and from subclasses 
 override methods.
 """
 
+import subprocess
+import sys
+
 import pytest
 from hypothesis import settings
 from hypothesis import strategies as st
@@ -16,7 +19,24 @@ from twin import Twin
 
 pytestmark = pytest.mark.refleak_exempt("the programs run in child interpreters")
 
+# CPython 3.7 and 3.8 themselves crash when a key's __eq__ empties the dict that is
+# inserting it, and a later lookup meets the key (pure Python shows it); there the
+# hostile key only counts its comparisons.
+EMPTIED_INSERT = """
+class K:
+    def __hash__(self): return hash('a')
+    def __eq__(self, other):
+        x.clear()
+        return False
+x = {'a': 1}
+x[K()] = 2
+x['a'] = 3
+"""
+MAY_EMPTY = all(subprocess.run([sys.executable, "-c", EMPTIED_INSERT], env={"PYTHONHASHSEED": str(seed)},
+                               capture_output=True).returncode == 0 for seed in range(6))
+
 WORLD = """
+MAY_EMPTY = {may_empty}
 import collections, collections.abc, copy, gc, sys, warnings, weakref
 from tavox.datastructures.dotbag import DotBag, NestedDotBag
 from tavox.datastructures.configuration import Configuration
@@ -34,7 +54,7 @@ class Sneaky:
     def __hash__(self): return hash('a')
     def __eq__(self, other):
         log.append('eq')
-        if hasattr(x, 'clear') and len(log) % 3 == 0: x.clear()
+        if MAY_EMPTY and hasattr(x, 'clear') and len(log) % 3 == 0: x.clear()
         return False
 
 class NoDots(str):
@@ -80,7 +100,7 @@ def swap(owner, name, value, action):
 
 import builtins, itertools, sys as _sys
 modules = _sys.modules
-"""
+""".replace("{may_empty}", repr(MAY_EMPTY))
 
 # name: (setup, shapes, statements, keys, values, final)
 MACHINES = {
