@@ -417,17 +417,10 @@ public:
         // The class gives the learned function, a non-data descriptor: an item of the
         // instance's dictionary comes first.
         Ref function = Ref::borrow(setdefault_.get());
+        // (An instance dictionary is always a dict: __dict__ takes nothing else.)
         Ref dict = check(PyObject_GenericGetDict(self, nullptr));
-        if (PyDict_Check(dict.get())) {
-            if (PyObject* own = compat::dict_get(dict, n_setdefault)) return Ref::borrow(own);
-            check_no_error();
-        } else if (Ref own = Ref::steal(PyObject_GetItem(dict, n_setdefault))) {
-            return own;
-        } else if (!PyErr_ExceptionMatches(PyExc_KeyError)) {
-            throw_error();
-        } else {
-            PyErr_Clear();
-        }
+        if (PyObject* own = compat::dict_get(dict, n_setdefault)) return Ref::borrow(own);
+        check_no_error();
         // The lookup may have run code (a key of the dictionary compared): what the
         // calls are now decides.
         if (!calls_are_ours(Py_TYPE(self))) return check(PyMethod_New(function, self));
@@ -438,7 +431,7 @@ public:
     // the value under the key, or a new level, stored there.  When making the level
     // ran code that changed the type, the learned setdefault is called.
     Ref setdefault(PyObject* level, PyObject* key) {
-        Descent call(calling);
+        Descent counted(calling);
         if (PyObject* found = compat::dict_get(level, key)) return Ref::borrow(found);
         check_no_error();
         auto* type = Py_TYPE(level);
@@ -449,7 +442,7 @@ public:
         Ref made = check(PyDict_Type.tp_new(type, empty, nullptr));
         if (!calls_are_ours(type)) {
             check(Py_TYPE(made.get())->tp_init(made, empty, nullptr));
-            return tavox::call(setdefault_.get(), level, key, made);
+            return call(setdefault_.get(), level, key, made);
         }
         setattr(made, n___dict__, made);
         // self[key] = level: NestedDotBag's __setitem__ stores a plain key in the storage.

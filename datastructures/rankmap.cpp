@@ -62,19 +62,12 @@ void early_position(PyObject* position, Ref& index) {
         raise_format(PyExc_TypeError, "'%.200s' object cannot be interpreted as an integer", Py_TYPE(position)->tp_name);
 }
 
-// order.insert(position, item), `index` holding the position when it was converted
-// already.  When the insert fails (a position whose __index__ fails or that is no
-// integer), `undo` runs and the error is the insert's.
-template <class Undo>
-void insert_into(PyObject* order, PyObject* position, const Ref& index, PyObject* item, Undo undo) {
+// insert(), and when it fails (a position whose __index__ fails or that is no
+// integer), undo(): the map is as it was, and the error is the insert's.
+template <class Insert, class Undo>
+void insert_or_undo(Insert insert, Undo undo) {
     try {
-        if (exactly(order, &PyList_Type)) {
-            // The list converts the position first, then inserts.
-            Ref converted = index ? index : Ref(check(PyNumber_Index(position)));
-            check(PyList_Insert(order, check(PyLong_AsSsize_t(converted)), item));
-        } else {
-            call_method(order, n_insert, index ? index.get() : position, item);
-        }
+        insert();
     } catch (const PyError&) {
         CaughtError error;
         try {
@@ -84,6 +77,23 @@ void insert_into(PyObject* order, PyObject* position, const Ref& index, PyObject
         }
         error.rethrow();
     }
+}
+
+// order.insert(position, item), `index` holding the position when it was converted
+// already; undo() when it fails.
+template <class Undo>
+void insert_into(PyObject* order, PyObject* position, const Ref& index, PyObject* item, Undo undo) {
+    insert_or_undo(
+        [&] {
+            if (exactly(order, &PyList_Type)) {
+                // The list converts the position first, then inserts.
+                Ref converted = index ? index : Ref(check(PyNumber_Index(position)));
+                check(PyList_Insert(order, check(PyLong_AsSsize_t(converted)), item));
+            } else {
+                call_method(order, n_insert, index ? index.get() : position, item);
+            }
+        },
+        undo);
 }
 
 // ---- items(): the order of the pairs without one linear search per pair ------------
@@ -462,17 +472,8 @@ Ref rankmap_move(const Args& a) {
     Ref find = getattr(find_order, n_index);
     Ref found = call(find, key);
     Ref popped = call(pop, found);
-    try {
-        call(insert, index ? index.get() : position, popped);
-    } catch (const PyError&) {
-        CaughtError error;
-        try {
-            call(insert, found, popped);
-        } catch (const PyError&) {
-            PyErr_Clear();  // the insert's error is the one to report
-        }
-        error.rethrow();
-    }
+    insert_or_undo([&] { call(insert, index ? index.get() : position, popped); },
+                   [&] { call(insert, found, popped); });
     return none();
 }
 
