@@ -76,7 +76,7 @@ bool instance_of(PyObject* obj, PyObject* cls) {
     return isinstance(obj, cls);
 }
 
-PyObject* GlobalName::look(PyObject* globals) {
+PyObject* Global::look(PyObject* globals) {
     PyObject* value = compat::dict_get(globals, name_);
     if (!value) check_no_error();
     value_ = value;
@@ -84,7 +84,6 @@ PyObject* GlobalName::look(PyObject* globals) {
     return value;
 }
 
-Ref GlobalName::builtin() { return lookup_global(nullptr, name_); }  // a builtin, or NameError
 
 void AbcCheck::learn(PyObject* abc) {
     // Without the C accelerator (_abc), ABCMeta is a pure-Python class: no memo then.

@@ -21,7 +21,8 @@
 //              it gave then, and the values it held are still alive.  Only before
 //              3.12: the version is deprecated there and gone from 3.14's API, so from
 //              3.12 on a stamp never holds and the value is read again at each use.
-//   GlobalName a name read at each use from a dict of globals, memoised by DictStamp.
+//   Global     a module global, read at each use as a function body reads it: the
+//              module's dictionary, then the builtins; memoised by DictStamp.
 //   Known      the one way to ask "is the attribute found this method, as learned?":
 //              a built-in type's own method or a package function (which nothing can
 //              change), or a Python function together with the code object it had
@@ -128,27 +129,30 @@ private:
 #endif
 };
 
-// A global such as a module's `DictItem`, read at each use: the value found in the
+// The one reader of module globals: a global such as a module's `DictItem`, read at
+// each use (a function body reads it as `a.global(DictItem)`).  The value found in the
 // dict is reused, borrowed, while the dict keeps its version (the unchanged dict still
 // holds it).  A name the dict lacks is looked up in the builtins, every time.
-class GlobalName {
+class Global {
 public:
-    explicit GlobalName(const char* name) noexcept : name_(name) {}
-    GlobalName(const GlobalName&) = delete;
-    GlobalName& operator=(const GlobalName&) = delete;
+    explicit Global(const char* name) noexcept : name_(name) {}
+    Global(const Global&) = delete;
+    Global& operator=(const Global&) = delete;
 
     // The value in `globals` (borrowed from it), or nullptr when it has none.
     PyObject* find(PyObject* globals) { return stamp_.holds(globals) ? value_ : look(globals); }
     // The value in `globals`, else the builtin of that name; NameError when neither.
     Ref get(PyObject* globals) {
         if (PyObject* value = find(globals)) return Ref::borrow(value);
-        return builtin();
+        return read(nullptr, name_);
     }
     PyObject* name() const noexcept { return name_; }
 
+    // Without a memo: `name` in `globals` (when given), else the builtin; NameError.
+    static Ref read(PyObject* globals, PyObject* name);
+
 private:
     PyObject* look(PyObject* globals);
-    Ref builtin();
 
     Name name_;
     DictStamp stamp_;
@@ -222,7 +226,7 @@ private:
     Known instancecheck_;
     TypeStamp stamp_, meta_stamp_;
     PyObject* found_check_ = nullptr;  // the metaclass's __instancecheck__, borrowed while meta_stamp_ holds
-    GlobalName instancecheck_global_{"_abc_instancecheck"};
+    Global instancecheck_global_{"_abc_instancecheck"};
     Answer answers_[plain_types];
 };
 

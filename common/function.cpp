@@ -346,9 +346,9 @@ PyObject* Args::owner() const noexcept { return function->owner.get(); }
 
 PyObject* Args::closure() const noexcept { return function->closure.get(); }
 
-Ref Args::global(PyObject* name) const { return lookup_global(function->globals, name); }
+Ref Args::global(Global& name) const { return name.get(function->globals); }
 
-Ref lookup_global(PyObject* globals, PyObject* name) {
+Ref Global::read(PyObject* globals, PyObject* name) {
     if (globals) {
         if (PyObject* value = compat::dict_get(globals, name)) return Ref::borrow(value);
         check_no_error();

@@ -30,6 +30,7 @@
 namespace tavox {
 
 struct Function;
+class Global;
 
 // The arguments of one call, bound to the signature's parameters.
 struct Args {
@@ -43,7 +44,7 @@ struct Args {
     PyObject* self() const noexcept { return values[0]; }
     PyObject* owner() const noexcept;    // the defining class (borrowed)
     PyObject* closure() const noexcept;  // what make_function was given as closure (borrowed), or nullptr
-    Ref global(PyObject* name) const;  // module global at call time, then builtins; NameError
+    Ref global(Global& name) const;    // module global at call time, then builtins; NameError
 };
 
 using Impl = Ref (*)(const Args&);
@@ -91,8 +92,5 @@ void set_owner(PyObject* function, PyObject* owner);
 void direct_slots(PyObject* cls);
 PyTypeObject* function_type();  // ready after init_function_type()
 void init_function_type();      // throws PyError
-
-// The module global `name` (then the builtin of that name) at call time.
-Ref lookup_global(PyObject* globals, PyObject* name);
 
 }  // namespace tavox

@@ -171,7 +171,7 @@ void Module::set(const char* name, PyObject* value) { check(PyDict_SetItemString
 
 Ref Module::get(const char* name) const {
     Ref key = check(PyUnicode_InternFromString(name));
-    return lookup_global(dict_, key);
+    return Global::read(dict_, key);
 }
 
 PyObject* calculate_metaclass(PyObject* bases) {

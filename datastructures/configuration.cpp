@@ -9,6 +9,7 @@
 #include "common/boundary.hpp"
 #include "common/call.hpp"
 #include "common/exceptions.hpp"
+#include "common/fastpath.hpp"
 #include "common/module.hpp"
 #include "common/names.hpp"
 #include "common/super.hpp"
@@ -22,17 +23,20 @@ using namespace tavox;
 namespace {
 
 Name n___setitem__{"__setitem__"}, n___enter__{"__enter__"}, n___exit__{"__exit__"}, n___name__{"__name__"};
-Name n_typecast_str{"typecast_str"}, n_update{"update"}, n_pop{"pop"};
-Name n_configparser{"configparser"}, n_ConfigParser{"ConfigParser"}, n_DEFAULTSECT{"DEFAULTSECT"},
+Name n_update{"update"}, n_pop{"pop"};
+Name n_ConfigParser{"ConfigParser"}, n_DEFAULTSECT{"DEFAULTSECT"},
     n_delimiters{"delimiters"}, n_comment_prefixes{"comment_prefixes"}, n_read{"read"};
-Name n_os{"os"}, n_path{"path"}, n_isfile{"isfile"}, n_open{"open"}, n_yaml{"yaml"}, n_safe_load{"safe_load"};
-Name n_iter_entry_points{"iter_entry_points"}, n_group{"group"}, n_name{"name"}, n_load{"load"}, n_dist{"dist"},
-    n_logger{"logger"}, n_exception{"exception"}, n_getLogger{"getLogger"};
+Name n_path{"path"}, n_isfile{"isfile"}, n_safe_load{"safe_load"};
+Name n_group{"group"}, n_name{"name"}, n_load{"load"}, n_dist{"dist"},
+    n_exception{"exception"}, n_getLogger{"getLogger"};
 Name n_filters{"filters"}, n_filterwarnings{"filterwarnings"}, n_message{"message"};
 Name n_entry_points{"entry_points"}, n_select{"select"}, n_distributions{"distributions"},
-    n_metadata{"metadata"}, n_version{"version"}, n_EntryPoint{"EntryPoint"}, n_Distribution{"Distribution"},
+    n_metadata{"metadata"}, n_version{"version"},
     n__entry_point{"_entry_point"}, n__distribution{"_distribution"}, n_project_name{"project_name"};
 Name n_add_note{"add_note"}, n___notes__{"__notes__"};
+Global g_typecast_str{"typecast_str"}, g_configparser{"configparser"}, g_os{"os"}, g_open{"open"}, g_yaml{"yaml"},
+    g_iter_entry_points{"iter_entry_points"}, g_logger{"logger"}, g_EntryPoint{"EntryPoint"},
+    g_Distribution{"Distribution"};
 
 BaseCall super_setitem{"__setitem__"};
 
@@ -135,14 +139,14 @@ Ref configuration_setitem(const Args& a) {
     // The next class's __setitem__ (NestedDotBag's for a Configuration) is taken first,
     // then called with the key and the value passed through typecast_str, which is
     // read from the module at each call.
-    super_setitem(a)(a[1], call(a.global(n_typecast_str), a[2]));
+    super_setitem(a)(a[1], call(a.global(g_typecast_str), a[2]));
     return none();
 }
 
 // load_cfgs(self, *files)
 Ref configuration_load_cfgs(const Args& a) {
     PyObject* self = a.self();
-    Ref configparser = a.global(n_configparser);
+    Ref configparser = a.global(g_configparser);
     // 1. "=" the only delimiter, "#" the only comment prefix, the rest as the standard library has it.
     Ref delimiters = check(Py_BuildValue("(s)", "="));
     Ref comment_prefixes = check(Py_BuildValue("(s)", "#"));
@@ -158,7 +162,7 @@ Ref configuration_load_cfgs(const Args& a) {
     //    self.pop is looked up first, then the module global as it is now, as Python
     //    evaluates self.pop(configparser.DEFAULTSECT).
     Ref pop = getattr(self, n_pop);
-    call(pop, getattr(a.global(n_configparser), n_DEFAULTSECT));
+    call(pop, getattr(a.global(g_configparser), n_DEFAULTSECT));
     return read;  // the paths read, in the order given
 }
 
@@ -171,14 +175,14 @@ Ref configuration_load_yamls(const Args& a) {
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(paths.get()); ++i) {
         Ref path = Ref::borrow(PyList_GET_ITEM(paths.get(), i));
         // 3. Not a regular file: skipped.
-        Ref isfile = getattr(getattr(a.global(n_os), n_path), n_isfile);
+        Ref isfile = getattr(getattr(a.global(g_os), n_path), n_isfile);
         if (!is_true(call(isfile, path))) continue;
         // 2. Open, parse and merge; the file is closed however that ends.
-        Ref file = call(a.global(n_open), path, Ref(str("r")));
+        Ref file = call(a.global(g_open), path, Ref(str("r")));
         noting_errors(
             [&] {
                 with_block(file, [&](PyObject* f) {
-                    Ref document = call(getattr(a.global(n_yaml), n_safe_load), f);
+                    Ref document = call(getattr(a.global(g_yaml), n_safe_load), f);
                     call_method(self, n_update, document);
                 });
             },
@@ -196,7 +200,7 @@ Ref configuration_load_entrypoint(const Args& a) {
     PyObject* self = a.self();
     Ref loaded = check(PyList_New(0));  // the entry points whose content was merged
     // Every entry point of the group, the group passed by keyword.
-    Ref entry_points = iterate(call_kw(a.global(n_iter_entry_points), {}, {{n_group, a[1]}}));
+    Ref entry_points = iterate(call_kw(a.global(g_iter_entry_points), {}, {{n_group, a[1]}}));
     while (Ref entry_point = next(entry_points)) {
         try {
             // Load it and merge what it gives.
@@ -211,7 +215,7 @@ Ref configuration_load_entrypoint(const Args& a) {
             Handling handling(error.value());
             Ref message = check(PyUnicode_FromFormat("Failed to load configuration from entrypoint: %S",
                                                      getattr(entry_point, n_dist).get()));
-            call_method(a.global(n_logger), n_exception, message);
+            call_method(a.global(g_logger), n_exception, message);
             continue;
         }
         check(PyList_Append(loaded, entry_point));
@@ -322,8 +326,8 @@ Ref import_metadata() {
 Ref metadata_iter_entry_points(const Args& a) {
     PyObject* group = a[0];
     PyObject* name = a[1];
-    Ref entry_point_class = a.global(n_EntryPoint);
-    Ref distribution_class = a.global(n_Distribution);
+    Ref entry_point_class = a.global(g_EntryPoint);
+    Ref distribution_class = a.global(g_Distribution);
     Ref metadata = import_metadata();
     Ref found = check(PyList_New(0));
 #if PY_VERSION_HEX >= 0x030A0000
@@ -397,13 +401,13 @@ Ref helper_class(Module& m, PyObject* globals, const char* name, const char* doc
 Ref metadata_entry_points_function(Module& m) {
     Ref globals = check(PyDict_New());
     setitem(globals, n___name__, m.name());
-    setitem(globals, n_EntryPoint,
+    setitem(globals, g_EntryPoint.name(),
             helper_class(m, globals, "EntryPoint", entry_point_doc, {"_entry_point", "dist"},
                          {{"__init__", entry_point_init, "(self, entry_point, dist)"},
                           {"load", entry_point_load, "(self)"},
                           {"__getattr__", entry_point_getattr, "(self, name)"},
                           {"__repr__", entry_point_repr, "(self)"}}));
-    setitem(globals, n_Distribution,
+    setitem(globals, g_Distribution.name(),
             helper_class(m, globals, "Distribution", distribution_doc, {"_distribution", "project_name", "version"},
                          {{"__init__", distribution_init, "(self, distribution)"},
                           {"__str__", distribution_str, "(self)"},

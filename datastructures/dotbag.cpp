@@ -21,9 +21,8 @@ Name n___getitem__{"__getitem__"}, n___setitem__{"__setitem__"}, n___delitem__{"
     n___contains__{"__contains__"};
 Name n_update{"update"}, n_setdefault{"setdefault"}, n_split{"split"}, n_items{"items"}, n_index{"index"}, n_chain{"chain"},
     n___missing__{"__missing__"};
-Name n_DotBag{"DotBag"};
 Name n___newobj__{"__newobj__"}, n__slotnames{"_slotnames"}, n_copyreg{"copyreg"};
-GlobalName Mapping{"Mapping"}, itertools{"itertools"};
+Global g_Mapping{"Mapping"}, g_itertools{"itertools"}, g_DotBag{"DotBag"};
 
 // What dict's own methods do, run directly when super() finds them.
 Ref dict_init(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -110,7 +109,7 @@ Ref dotbag_repr(const Args& a) {
     PyObject* self = a.self();
     Ref class_name = getattr(getattr(self, n___class__), n___name__);
     // super(DotBag, self).__repr__(), DotBag read from the module at call time.
-    Ref content = super_repr(a.global(n_DotBag), self)();
+    Ref content = super_repr(a.global(g_DotBag), self)();
     return check(PyUnicode_FromFormat("%S(%S)", class_name.get(), content.get()));
 }
 
@@ -396,7 +395,7 @@ public:
         update_.set(own(nested, "update"));
         setdefault_.learn(nested, n_setdefault);
         builtins_.set(Ref::borrow(PyEval_GetBuiltins()));
-        itertools_module_.set(Ref(itertools.get(module_globals)));
+        itertools_module_.set(Ref(g_itertools.get(module_globals)));
     }
 
     // self.setdefault as the attribute lookup finds it, when the calls are all this
@@ -461,7 +460,7 @@ private:
         if (!setdefault_.is(setdefault) || key_error_global_.find(PyFunction_GET_GLOBALS(setdefault)) ||
             key_error_builtin_.find(builtins_) != PyExc_KeyError)
             return false;
-        PyObject* module = itertools.find(globals_);
+        PyObject* module = g_itertools.find(globals_);
         if (module != itertools_module_.get() || chain_.find(PyModule_GetDict(module)) != chain_type.get())
             return false;
         for (const TypeStamp& stamp : stamps_)
@@ -495,7 +494,7 @@ private:
         update_, itertools_module_;
     Known setdefault_;
     // setdefault reads KeyError from its globals, else the builtins: one memo for each dict.
-    GlobalName key_error_global_{"KeyError"}, key_error_builtin_{"KeyError"}, chain_{"chain"};
+    Global key_error_global_{"KeyError"}, key_error_builtin_{"KeyError"}, chain_{"chain"};
     TypeStamp stamps_[2];
 };
 
@@ -525,7 +524,7 @@ void store(PyObject* self, PyObject* key, PyObject* value) {
 // update(self, *args, **kwargs)
 Ref nested_update(const Args& a) {
     PyObject* self = a.self();
-    Ref mapping = Mapping.get(a.function->globals);
+    Ref mapping = a.global(g_Mapping);
     // 1. At most one positional source; a mapping gives its items().
     Ref source;
     const Py_ssize_t npositional = PyTuple_GET_SIZE(a.varargs);
@@ -562,7 +561,7 @@ Ref nested_update(const Args& a) {
     };
 
     // 3. For each item of itertools.chain(source, kwargs.items()).
-    Ref chain = getattr(Ref(itertools.get(a.function->globals)), n_chain);
+    Ref chain = getattr(Ref(a.global(g_itertools)), n_chain);
     if (shortcuts_on() && chain.get() == chain_type.get()) {
         // itertools.chain itself: the source's items, then the keywords in order.
         Ref it = iterate(source);

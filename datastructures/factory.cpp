@@ -2,6 +2,7 @@
 // instantiated as one of their subclasses, named by the keyword argument "class".
 #include "common/boundary.hpp"
 #include "common/call.hpp"
+#include "common/fastpath.hpp"
 #include "common/module.hpp"
 #include "common/names.hpp"
 #include "common/super.hpp"
@@ -11,7 +12,7 @@ using namespace tavox;
 namespace {
 
 Name n_class{"class"}, n___subclasscheck__{"__subclasscheck__"};
-Name n_MetaClassFactory{"MetaClassFactory"};
+Global g_MetaClassFactory{"MetaClassFactory"};
 
 // type.__call__, run directly when super() finds it.
 Ref type_call(PyObject* cls, PyObject* args, PyObject* kwargs) { return check(PyType_Type.tp_call(cls, args, kwargs)); }
@@ -79,7 +80,7 @@ Ref factory_call(const Args& a) {
     }
 
     // 2. super(MetaClassFactory, cls).__call__(*args, **kwargs), the name read at call time.
-    return super_call(a.global(n_MetaClassFactory), cls).call_args(args, kwargs);
+    return super_call(a.global(g_MetaClassFactory), cls).call_args(args, kwargs);
 }
 
 const ClassDef MetaClassFactory_class = {

@@ -26,8 +26,8 @@ using namespace tavox;
 
 namespace {
 
-Name n_data{"data"}, n_remove{"remove"}, n_ref{"ref"}, n_ReferenceType{"ReferenceType"}, n_weakref{"weakref"},
-    n_FadeSeq{"FadeSeq"}, n_UserList{"UserList"};
+Name n_data{"data"}, n_remove{"remove"}, n_ref{"ref"}, n_ReferenceType{"ReferenceType"}, n_UserList{"UserList"};
+Global g_weakref{"weakref"}, g_FadeSeq{"FadeSeq"};
 Name n___init__{"__init__"}, n___contains__{"__contains__"}, n___getitem__{"__getitem__"},
     n___setitem__{"__setitem__"}, n___iadd__{"__iadd__"}, n___class__{"__class__"}, n___name__{"__name__"};
 Name n_append{"append"}, n_index{"index"}, n_count{"count"}, n_pop{"pop"}, n_insert{"insert"}, n_extend{"extend"},
@@ -80,7 +80,7 @@ Ref deref(PyObject* ref) {
 // `weakref.ref(item, callback)` with the module's `weakref` read now; callback may be
 // nullptr for a probe.  The type itself builds exactly what PyWeakref_NewRef builds.
 Ref make_ref(const Args& a, PyObject* item, PyObject* callback) {
-    Ref factory = getattr(a.global(n_weakref), n_ref);
+    Ref factory = getattr(a.global(g_weakref), n_ref);
     if (factory.get() == reinterpret_cast<PyObject*>(&_PyWeakref_RefType))
         return check(PyWeakref_NewRef(item, callback));
     return callback ? call(factory, item, callback) : call(factory, item);
@@ -273,14 +273,14 @@ Ref fadeseq_add(const Args& a) {
     PyObject* self = a.self();
     PyObject* item = a[1];
     // 1. - 2. Only a FadeSeq (the module's name, read now) is accepted.
-    if (!isinstance(item, a.global(n_FadeSeq))) {
+    if (!isinstance(item, a.global(g_FadeSeq))) {
         Ref type_name = getattr(reinterpret_cast<PyObject*>(Py_TYPE(item)), n___name__);
         Ref message = call_kw(getattr(Ref(str(add_message)), n_format), {}, {{n_value_type.get(), type_name.get()}});
         PyErr_SetObject(PyExc_TypeError, message);
         throw_error();
     }
     // 3. A new, empty FadeSeq.
-    Ref result = call(a.global(n_FadeSeq));
+    Ref result = call(a.global(g_FadeSeq));
     // 4. - 5. The live objects of both operands, through the new sequence's extend.
     call_method(result, n_extend, self);
     call_method(result, n_extend, item);
@@ -295,7 +295,7 @@ Ref fadeseq_iadd(const Args& a) { return super_iadd(a)(collect(a, a[1]).refs); }
 Ref fadeseq_remove(const Args& a) {
     PyObject* item = a[1];
     // A reference is removed as it is (a dead one matches only itself).
-    Ref reference_type = getattr(a.global(n_weakref), n_ReferenceType);
+    Ref reference_type = getattr(a.global(g_weakref), n_ReferenceType);
     if (isinstance(item, reference_type))
         super_remove(a)(item);
     else  // An object is looked up by a probe reference, made after the base's remove is found.

@@ -19,7 +19,7 @@
 namespace tavox::pathroll {
 
 Kept module_globals;
-GlobalName DictItem{"DictItem"}, IndexMarker{"IndexMarker"}, MutableMapping{"MutableMapping"}, PathRoll{"PathRoll"};
+Global DictItem{"DictItem"}, IndexMarker{"IndexMarker"}, MutableMapping{"MutableMapping"}, PathRoll{"PathRoll"};
 AbcCheck is_mutable_mapping;
 ClassCall make_marker;  // IndexMarker(obj, index)
 
@@ -149,7 +149,7 @@ private:
     Kept cls_, tuple_new_;
     Known new_;
     TypeStamp stamp_;
-    GlobalName tuple_new_global_{"_tuple_new"};
+    Global tuple_new_global_{"_tuple_new"};
 } make_entry;
 
 // ---- PathRoll.__flatten__ ----------------------------------------------------------
