@@ -2,6 +2,7 @@
 
 #include "common/call.hpp"
 #include "common/function.hpp"
+#include "common/recursion.hpp"
 
 namespace tavox {
 
@@ -129,29 +130,89 @@ bool AbcCheck::ask(PyObject* cls, PyObject* obj) {
 }
 
 namespace {
-Name n___init__{"__init__"};
+Name n___init__{"__init__"}, n___new__{"__new__"};
+constexpr char calling[] = " while calling a Python object";
 }  // namespace
 
 void ClassCall::learn(PyObject* cls) {
     auto* type = reinterpret_cast<PyTypeObject*>(cls);
-    cls_.set(Ref::borrow(cls));
-    init_.set(Ref::borrow(compat::type_lookup(type, n___init__)));
-    init_slot_ = type->tp_init;
     empty_.set(check(PyTuple_New(0)));
-    if (!init_ || !is_function(init_)) raise_format(PyExc_SystemError, "%R has no __init__ of the package", cls);
+    PyObject* init = compat::type_lookup(type, n___init__);
+    if (init && is_function(init)) {
+        init_.set(Ref::borrow(init));
+        init_slot_ = type->tp_init;
+        new_slot_ = type->tp_new;
+        return;
+    }
+    // A named tuple: the function of its __new__, and the number of its fields.
+    Ref maker = getattr(cls, n___new__);
+    if (!PyType_IsSubtype(type, &PyTuple_Type) || type->tp_init != PyBaseObject_Type.tp_init ||
+        !PyFunction_Check(maker.get()))
+        raise_format(PyExc_SystemError, "%R is neither a class with a package __init__ nor a named tuple", cls);
+    tuple_maker_.learn(maker);
+    arity_ = reinterpret_cast<PyCodeObject*>(PyFunction_GET_CODE(maker.get()))->co_argcount - 1;
+    tuple_new_.set(getattr(reinterpret_cast<PyObject*>(&PyTuple_Type), n___new__));
 }
 
-bool ClassCall::renew(PyObject* cls) {
+bool ClassCall::usable(PyObject* cls, size_t n) {
+    if (Py_TYPE(cls) != &PyType_Type || !shortcuts_on()) return false;
     auto* type = reinterpret_cast<PyTypeObject*>(cls);
-    if (type->tp_new != PyBaseObject_Type.tp_new || type->tp_init != init_slot_ ||
-        PyType_HasFeature(type, Py_TPFLAGS_IS_ABSTRACT) || compat::type_lookup(type, n___init__) != init_.get())
-        return false;
-    stamp_.record(type, n___init__);
+    if (!stamps_[0].holds(type) && !stamps_[1].holds(type) && !renew(type)) return false;
+    if (arity_ < 0) return true;
+    // A named tuple: its __new__ gives the learned function, with its code and globals.
+    if (n != static_cast<size_t>(arity_)) return false;
+    Ref maker = check(PyStaticMethod_Type.tp_descr_get(compat::type_lookup(type, n___new__), nullptr, cls));
+    return tuple_maker_.is(maker) && tuple_new_global_.find(PyFunction_GET_GLOBALS(maker.get())) == tuple_new_.get();
+}
+
+bool ClassCall::renew(PyTypeObject* type) {
+    if (PyType_HasFeature(type, Py_TPFLAGS_IS_ABSTRACT)) return false;
+    if (arity_ < 0) {
+        if (type->tp_new != new_slot_ || !init_slot(type) || compat::type_lookup(type, n___init__) != init_.get())
+            return false;
+    } else {
+        PyObject* found = compat::type_lookup(type, n___new__);
+        if (type->tp_init != PyBaseObject_Type.tp_init || !found || !PyObject_TypeCheck(found, &PyStaticMethod_Type) ||
+            !PyType_IsSubtype(type, &PyTuple_Type))
+            return false;
+    }
+    std::swap(stamps_[0], stamps_[1]);
+    stamps_[0].record(type, arity_ < 0 ? n___init__ : n___new__);
     return true;
 }
 
-void ClassCall::not_none(const Ref& result) {
-    raise_format(PyExc_TypeError, "__init__() should return None, not '%.200s'", Py_TYPE(result.get())->tp_name);
+// Whether the class's __init__ slot calls the __init__ found on it: the learned class's
+// slot, or the interpreter's generic one, or the package's direct one, which both look
+// it up.
+bool ClassCall::init_slot(PyTypeObject* type) const noexcept {
+    return type->tp_init == init_slot_ || calls_found_init(type->tp_init);
+}
+
+Ref ClassCall::make(PyObject* cls, PyObject** args, size_t n) {
+    if (!usable(cls, n)) return check(compat::vectorcall(cls, args, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    auto* type = reinterpret_cast<PyTypeObject*>(cls);
+    if (arity_ >= 0) {
+        Descent level(calling);
+        Ref entry = check(type->tp_alloc(type, arity_));  // filled before anything else runs
+        for (size_t i = 0; i < n; ++i) PyTuple_SET_ITEM(entry.get(), static_cast<Py_ssize_t>(i), Ref::borrow(args[i]).release());
+        return entry;
+    }
+    Ref instance = check(new_slot_(type, empty_, nullptr));
+    if (!usable(cls, n)) {
+        // The allocation ran code that changed the class: its __init__ slot as it is now.
+        Ref tuple = check(PyTuple_New(static_cast<Py_ssize_t>(n)));
+        for (size_t i = 0; i < n; ++i) PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), Ref::borrow(args[i]).release());
+        check(Py_TYPE(instance.get())->tp_init(instance, tuple, nullptr));
+        return instance;
+    }
+    PyObject* saved = args[-1];
+    args[-1] = instance.get();
+    Ref result = Ref::steal(compat::vectorcall(init_, args - 1, (n + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    args[-1] = saved;
+    if (!result) throw_error();
+    if (result.get() != Py_None)
+        raise_format(PyExc_TypeError, "__init__() should return None, not '%.200s'", Py_TYPE(result.get())->tp_name);
+    return instance;
 }
 
 }  // namespace tavox

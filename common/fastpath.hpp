@@ -230,44 +230,50 @@ private:
     Answer answers_[plain_types];
 };
 
-// cls(a, b, ...) for a class the module made, whose __new__ is object's and whose
-// __init__ is a package function: type.__call__ runs object.__new__(cls) (which lays
-// out the instance and accepts the arguments, the class having an __init__ of its own)
-// and then __init__(instance, a, b, ...).  So does this, while `cls` is the learned
-// class with type itself as its metaclass, not abstract, and with the version tag
-// recorded after checking its __new__ and __init__.  Anything else is called.
+// cls(a, b, ...) as type.__call__ makes it, without the call machinery: the one way a
+// module makes an instance "as the class call would".  Learned from a class the module
+// made, of one of two shapes, and used for it or a subclass of it:
+//
+//  * an __init__ that is a package function, with the __new__ of the class's built-in
+//    base (object's or dict's).  type.__call__ runs that __new__ (which lays out the
+//    instance, and accepts the arguments, the class having an __init__ of its own) and
+//    then __init__(instance, a, b, ...), by its slot, which calls the __init__ found
+//    on the class.  So does this, calling the function found: what the instance holds
+//    is what that body makes.
+//  * a named tuple: its __new__ is namedtuple's Python function, whose code is
+//    `return _tuple_new(_cls, (a, b, ...))` with tuple.__new__ as `_tuple_new` in its
+//    globals, and it has object's __init__ (which accepts the arguments, __new__ not
+//    being object's).  The instance is made as tuple.__new__ makes an instance of a
+//    subclass: allocated by the class, holding the parts, one level of recursion deep.
+//
+// Used while the class has type itself as its metaclass, is not abstract, and has the
+// version tag recorded after checking that its __new__ and __init__ are the learned
+// ones (a named tuple's function is checked at each use: its __code__ and globals can
+// change without the class).  Anything else is called.
 class ClassCall {
 public:
     void learn(PyObject* cls);  // once, from a module body; throws PyError
 
     template <typename... A>
     Ref operator()(PyObject* cls, const A&... args) {
-        if (!usable(cls)) return call(cls, args...);
-        Ref instance = check(PyBaseObject_Type.tp_new(reinterpret_cast<PyTypeObject*>(cls), empty_, nullptr));
-        if (!usable(cls)) {
-            // The allocation ran code that changed the class: its __init__ slot as it is now.
-            Ref tuple = check(PyTuple_Pack(sizeof...(A), static_cast<PyObject*>(args)...));
-            check(Py_TYPE(instance.get())->tp_init(instance, tuple, nullptr));
-            return instance;
-        }
-        PyObject* stack[] = {nullptr, instance.get(), static_cast<PyObject*>(args)...};
-        Ref result =
-            check(compat::vectorcall(init_, stack + 1, (1 + sizeof...(A)) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-        if (result.get() != Py_None) not_none(result);
-        return instance;
+        PyObject* stack[] = {nullptr, static_cast<PyObject*>(args)...};
+        return make(cls, stack + 1, sizeof...(A));
     }
 
 private:
-    bool usable(PyObject* cls) {
-        if (cls != cls_.get() || Py_TYPE(cls) != &PyType_Type || !shortcuts_on()) return false;
-        return stamp_.holds(reinterpret_cast<PyTypeObject*>(cls)) || renew(cls);
-    }
-    bool renew(PyObject* cls);  // usable() after a change of the class, or before 3.11
-    [[noreturn]] static void not_none(const Ref& result);
+    // `args[-1]` is free for the instance (PY_VECTORCALL_ARGUMENTS_OFFSET).
+    Ref make(PyObject* cls, PyObject** args, size_t n);
+    bool usable(PyObject* cls, size_t n);
+    bool renew(PyTypeObject* type);  // usable() after a change of the class, or before 3.11
+    bool init_slot(PyTypeObject* type) const noexcept;
 
-    Kept cls_, init_, empty_;
-    initproc init_slot_ = nullptr;
-    TypeStamp stamp_;
+    Kept new_function_, init_, empty_, tuple_new_;
+    Known tuple_maker_;                 // a named tuple's __new__, with its code
+    newfunc new_slot_ = nullptr;        // the built-in base's __new__
+    initproc init_slot_ = nullptr;      // the learned class's __init__ slot
+    Py_ssize_t arity_ = -1;             // a named tuple's fields
+    TypeStamp stamps_[2];               // the last two classes checked
+    Global tuple_new_global_{"_tuple_new"};
 };
 
 }  // namespace tavox

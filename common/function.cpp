@@ -465,6 +465,8 @@ void direct_slots(PyObject* cls) {
     }
 }
 
+bool calls_found_init(initproc slot) noexcept { return slot == direct_init || (generic_init && slot == generic_init); }
+
 bool is_function(PyObject* obj) noexcept { return Py_TYPE(obj) == &FunctionType; }
 
 void set_owner(PyObject* function, PyObject* owner) { as_function(function)->owner = Ref::borrow(owner); }

@@ -90,6 +90,9 @@ void set_owner(PyObject* function, PyObject* owner);
 // other case goes to the generic slot.  The interpreter puts its generic slot back
 // when the method is rebound on the class, and subclasses get the generic slot.
 void direct_slots(PyObject* cls);
+// Whether an __init__ slot is the direct one or the generic one that direct_slots()
+// saw: both call the __init__ found on the instance's type.
+bool calls_found_init(initproc slot) noexcept;
 PyTypeObject* function_type();  // ready after init_function_type()
 void init_function_type();      // throws PyError
 

@@ -22,10 +22,13 @@ Kept module_globals;
 Global DictItem{"DictItem"}, IndexMarker{"IndexMarker"}, MutableMapping{"MutableMapping"}, PathRoll{"PathRoll"};
 AbcCheck is_mutable_mapping;
 ClassCall make_marker;  // IndexMarker(obj, index)
+// DictItem(path, value): a call of a Python function (namedtuple's __new__) for every
+// entry would take a third of what flattening takes (benchmarks/bench_pathroll.py).
+ClassCall make_entry;
 
 namespace {
 
-Name n___flatten__{"__flatten__"}, n___name__{"__name__"}, n___new__{"__new__"}, n_module{"module"};
+Name n___flatten__{"__flatten__"}, n___name__{"__name__"}, n_module{"module"};
 Name n_items{"items"}, n_type_{"type_"}, n_index{"index"};
 
 // What list's own methods do, run directly when super() finds them.
@@ -102,55 +105,6 @@ const ClassDef IndexMarker_class = {
     },
 };
 
-// ---- entries, made as the class call would make them --------------------------------
-//
-// DictItem(path, value), with `cls` the module global read by the caller: a call of a
-// Python function (namedtuple's __new__) for every entry, which would take a third of
-// what flattening takes (benchmarks/bench_pathroll.py).  DictItem is a named tuple:
-// its __new__ is a Python function whose code is `return _tuple_new(_cls, (path,
-// value))`, with tuple.__new__ as `_tuple_new` in its globals, and it has object's
-// __init__, which accepts the arguments because __new__ is not object's.  While the
-// class keeps the version tag recorded after checking those two, the function found
-// in its __new__ is the learned one with its code, and its `_tuple_new` is still
-// tuple.__new__, the entry is made as tuple.__new__ makes an instance of a subclass:
-// allocated by the class, holding the two parts, one level of recursion deep.
-class EntryMaker {
-public:
-    void learn(PyObject* cls) {
-        cls_.set(Ref::borrow(cls));
-        new_.learn(Ref(getattr(cls, n___new__)));
-        tuple_new_.set(getattr(reinterpret_cast<PyObject*>(&PyTuple_Type), n___new__));
-    }
-
-    Ref operator()(PyObject* cls, PyObject* path, PyObject* value) {
-        if (!unchanged(cls)) return call(cls, path, value);
-        Descent level(calling);
-        auto* type = reinterpret_cast<PyTypeObject*>(cls);
-        Ref entry = check(type->tp_alloc(type, 2));  // filled before anything else runs
-        PyTuple_SET_ITEM(entry.get(), 0, Ref::borrow(path).release());
-        PyTuple_SET_ITEM(entry.get(), 1, Ref::borrow(value).release());
-        return entry;
-    }
-
-private:
-    bool unchanged(PyObject* cls) {
-        auto* type = reinterpret_cast<PyTypeObject*>(cls);
-        if (cls != cls_.get() || Py_TYPE(cls) != &PyType_Type) return false;
-        if (!stamp_.holds(type)) {
-            PyObject* found = compat::type_lookup(type, n___new__);
-            if (type->tp_init != PyBaseObject_Type.tp_init || !found || !PyObject_TypeCheck(found, &PyStaticMethod_Type))
-                return false;
-            stamp_.record(type, n___new__);
-        }
-        Ref function = check(PyStaticMethod_Type.tp_descr_get(compat::type_lookup(type, n___new__), nullptr, cls));
-        return new_.is(function) && tuple_new_global_.find(PyFunction_GET_GLOBALS(function.get())) == tuple_new_.get();
-    }
-
-    Kept cls_, tuple_new_;
-    Known new_;
-    TypeStamp stamp_;
-    Global tuple_new_global_{"_tuple_new"};
-} make_entry;
 
 // ---- PathRoll.__flatten__ ----------------------------------------------------------
 
