@@ -31,8 +31,8 @@ MUTANTS = {
     "abc memo with another __instancecheck__": (
         "common/fastpath.hpp", "return instancecheck_.is(found_check_) &&", "return true ||"),
     "class call under another metaclass": (
-        "common/fastpath.hpp", "if (cls != cls_.get() || Py_TYPE(cls) != &PyType_Type || !shortcuts_on()) return false;",
-        "if (cls != cls_.get() || !shortcuts_on()) return false;"),
+        "common/fastpath.cpp", "if (Py_TYPE(cls) != &PyType_Type || !shortcuts_on()) return false;",
+        "if (!shortcuts_on()) return false;"),
     "direct slots for any signature": (
         "common/function.cpp", "return sig.names.size() == 1 && sig.varargs && sig.varkw;", "return true;"),
     "levels with setdefault shadowed by an item": (
@@ -46,10 +46,9 @@ MUTANTS = {
         "datastructures/dotbag.cpp", "&& type->tp_getattro == PyObject_GenericGetAttr &&", "&&"),
     "levels with KeyError rebound": (
         "datastructures/dotbag.cpp", "if (!setdefault_.is(setdefault) || key_error_global_.find(PyFunction_GET_GLOBALS(setdefault)) ||\n"
-        "            key_error_builtin_.find(builtins_) != PyExc_KeyError)", "if (!setdefault_.is(setdefault))"),
-    "levels with itertools rebound": (
-        "datastructures/dotbag.cpp", "if (module != itertools_module_.get() || chain_.find(PyModule_GetDict(module)) != chain_type.get())\n"
-        "            return false;", ""),
+        "            key_error_builtin_.find(builtins_) != PyExc_KeyError ||", "if (!setdefault_.is(setdefault) ||"),
+    "levels with update()'s globals rebound or gone": (
+        "datastructures/dotbag.cpp", " || !new_level_runs_nothing(globals_))", ")"),
     "store into any __setitem__": (
         "datastructures/dotbag.cpp", "if (nested_setitem_function.is(compat::type_lookup(Py_TYPE(self), n___setitem__))) {",
         "if (shortcuts_on()) {"),
@@ -73,9 +72,9 @@ MUTANTS = {
     "factory subclass test under another __subclasscheck__": (
         "datastructures/factory.cpp", "if (PyType_Check(value) && type_subclasscheck.is(compat::type_lookup(Py_TYPE(cls), n___subclasscheck__)))",
         "if (PyType_Check(value))"),
-    "pathroll entries with _tuple_new rebound": (
-        "datastructures/pathroll.cpp", "return new_.is(function) && tuple_new_global_.find(PyFunction_GET_GLOBALS(function.get())) == tuple_new_.get();",
-        "return new_.is(function);"),
+    "named tuple made with _tuple_new rebound": (
+        "common/fastpath.cpp", "return tuple_maker_.is(maker) && tuple_new_global_.find(PyFunction_GET_GLOBALS(maker.get())) == tuple_new_.get();",
+        "return tuple_maker_.is(maker);"),
     "fadeseq references with weakref.ref rebound": (
         "datastructures/fadeseq.cpp", "if (factory.get() == reinterpret_cast<PyObject*>(&_PyWeakref_RefType))", "if (true)"),
     "fadeseq identity search for a live reference": (

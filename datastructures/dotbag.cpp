@@ -22,7 +22,7 @@ Name n___getitem__{"__getitem__"}, n___setitem__{"__setitem__"}, n___delitem__{"
 Name n_update{"update"}, n_setdefault{"setdefault"}, n_split{"split"}, n_items{"items"}, n_index{"index"}, n_chain{"chain"},
     n___missing__{"__missing__"};
 Name n___newobj__{"__newobj__"}, n__slotnames{"_slotnames"}, n_copyreg{"copyreg"};
-Global g_Mapping{"Mapping"}, g_itertools{"itertools"}, g_DotBag{"DotBag"};
+Global g_Mapping{"Mapping"}, g_itertools{"itertools"}, g_DotBag{"DotBag"}, g_chain{"chain"};
 
 // What dict's own methods do, run directly when super() finds them.
 Ref dict_init(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -55,8 +55,8 @@ BaseCall super_contains{"__contains__", dict_contains, &PyDict_Type};
 // Set by the module body: itertools.chain as imported (update's loop runs without it
 // while the module global still gives it), NestedDotBag's own __setitem__, and
 // isinstance(value, Mapping) with the module global for every value merged.
-Kept chain_type;
-Known nested_setitem_function;
+Kept chain_type, itertools_module;
+Known nested_setitem_function, nested_update_function;
 AbcCheck is_mapping;
 
 // ---- DotBag ----------------------------------------------------------------------
@@ -264,6 +264,24 @@ constexpr char calling[] = " while calling a Python object";
 
 // setdefault(key, type(self)()) through the instance (below).
 Ref setdefault_level(PyObject* self, PyObject* key);
+Ref nested_update(const Args& a);
+
+// self.update(*args, **kwargs), through the instance; straight to NestedDotBag's own
+// update when the generic lookup finds it on the type and the instance's dictionary
+// holds nothing to come first, counted as the call it stands for.
+void update_through(PyObject* self, PyObject* args, PyObject* kwargs) {
+    if (nested_update_function.is(compat::type_lookup(Py_TYPE(self), n_update)) &&
+        Py_TYPE(self)->tp_getattro == PyObject_GenericGetAttr) {
+        Ref dict = check(PyObject_GenericGetDict(self, nullptr));
+        if (PyDict_GET_SIZE(dict.get()) == 0) {
+            Descent level(calling);
+            PyObject* values[] = {self};
+            nested_update(Args{reinterpret_cast<Function*>(nested_update_function.get()), values, args, kwargs});
+            return;
+        }
+    }
+    call_args(getattr(self, n_update), args, kwargs);
+}
 
 // __init__(self, *args, **kwargs)
 Ref nested_init(const Args& a) {
@@ -271,7 +289,7 @@ Ref nested_init(const Args& a) {
     // 1. The next class's __init__ with no arguments at all (DotBag.__init__).
     nested_super_init(a)();
     // 2. self.update(*args, **kwargs), through the instance.
-    call_args(getattr(self, n_update), a.varargs, a.varkw);
+    update_through(self, a.varargs, a.varkw);
     return none();
 }
 
@@ -370,12 +388,14 @@ Ref nested_delitem(const Args& a) {
 // it.  For a type whose every piece of that is this module's own (NestedDotBag's
 // __init__, __getitem__, __setitem__ and update, DotBag's __init__ and __dict__),
 // MutableMapping's setdefault as learned and dict's underneath, with a plain key, the
-// calls run nobody's Python code and do nothing but their result: the new level is an
-// empty instance that is its own attribute dictionary, made for nothing when the key
-// is there.  So the walk looks the key up in the storage and makes the level only to
-// store it.  What the proof rests on is checked on every use: the type's attributes
-// (while it keeps its version tag), its metaclass's call, setdefault's code and the
-// globals it reads, and the module globals that update() reads.
+// lookup runs nobody's Python code, and so does making the level when
+// `new_level_runs_nothing` (beside the bodies it reads) says so.  So the walk looks the
+// key up in the storage, and makes the level, by the class's own __new__ and __init__
+// bodies (ClassCall), only to store it.  What the proof rests on is checked on every
+// use: the type's attributes (while it keeps its version tag), its metaclass's call,
+// setdefault's code and the globals it reads, and what the bodies read.
+bool new_level_runs_nothing(PyObject* globals);
+
 class Levels {
 public:
     void learn(PyObject* module_globals, PyObject* dotbag, PyObject* nested) {
@@ -384,18 +404,17 @@ public:
             Ref key = check(PyUnicode_InternFromString(name));
             return Ref::borrow(compat::dict_get(compat::type_dict(reinterpret_cast<PyTypeObject*>(cls)), key));
         };
-        dotbag_.set(Ref::borrow(dotbag));
         dotbag_init_.set(own(dotbag, "__init__"));
         dict_descriptor_.set(own(dotbag, "__dict__"));
-        nested_.set(Ref::borrow(nested));
+        dotbag_dict_.set(Ref::borrow(compat::type_dict(reinterpret_cast<PyTypeObject*>(dotbag))));
         nested_mro_.set(Ref::borrow(reinterpret_cast<PyTypeObject*>(nested)->tp_mro));
         init_.set(own(nested, "__init__"));
         getitem_.set(own(nested, "__getitem__"));
         setitem_.set(own(nested, "__setitem__"));
         update_.set(own(nested, "update"));
         setdefault_.learn(nested, n_setdefault);
+        make_level_.learn(nested);
         builtins_.set(Ref::borrow(PyEval_GetBuiltins()));
-        itertools_module_.set(Ref(g_itertools.get(module_globals)));
     }
 
     // self.setdefault as the attribute lookup finds it, when the calls are all this
@@ -427,23 +446,19 @@ public:
     }
 
     // setdefault(key, type(level)()) through `level`, for a key and type found usable:
-    // the value under the key, or a new level, stored there.  When making the level
-    // ran code that changed the type, the learned setdefault is called.
+    // the value under the key, or a new level, stored there.
     Ref setdefault(PyObject* level, PyObject* key) {
         Descent counted(calling);
         if (PyObject* found = compat::dict_get(level, key)) return Ref::borrow(found);
         check_no_error();
+        // type(level)(), then setdefault's own steps: self[key], stored when missing.
+        // Making the level may have run code (an allocation does): what the calls and
+        // the storage are now decides.
         auto* type = Py_TYPE(level);
-        // type(level)(): dict's __new__, then DotBag's __init__ makes it its own
-        // attribute dictionary (NestedDotBag's __init__ and update() add nothing).  When
-        // the allocation ran code that changed the type, the rest as the calls do it.
-        Ref empty = check(PyTuple_New(0));
-        Ref made = check(PyDict_Type.tp_new(type, empty, nullptr));
-        if (!calls_are_ours(type)) {
-            check(Py_TYPE(made.get())->tp_init(made, empty, nullptr));
-            return call(setdefault_.get(), level, key, made);
-        }
-        setattr(made, n___dict__, made);
+        Ref made = make_level_(reinterpret_cast<PyObject*>(type));
+        if (!calls_are_ours(type)) return call(setdefault_.get(), level, key, made);
+        if (PyObject* found = compat::dict_get(level, key)) return Ref::borrow(found);
+        check_no_error();
         // self[key] = level: NestedDotBag's __setitem__ stores a plain key in the storage.
         if (compat::type_lookup(Py_TYPE(level), n___setitem__) == setitem_.get())
             check(PyDict_SetItem(level, key, made));
@@ -458,10 +473,7 @@ private:
         if (Py_TYPE(type)->tp_call != PyType_Type.tp_call) return false;  // the metaclass's call is type's
         PyObject* setdefault = compat::type_lookup(type, n_setdefault);
         if (!setdefault_.is(setdefault) || key_error_global_.find(PyFunction_GET_GLOBALS(setdefault)) ||
-            key_error_builtin_.find(builtins_) != PyExc_KeyError)
-            return false;
-        PyObject* module = g_itertools.find(globals_);
-        if (module != itertools_module_.get() || chain_.find(PyModule_GetDict(module)) != chain_type.get())
+            key_error_builtin_.find(builtins_) != PyExc_KeyError || !new_level_runs_nothing(globals_))
             return false;
         for (const TypeStamp& stamp : stamps_)
             if (stamp.holds(type)) return true;
@@ -478,7 +490,7 @@ private:
         if (n < tail) return false;
         for (Py_ssize_t i = 0; i < tail; ++i)
             if (PyTuple_GET_ITEM(mro, n - tail + i) != PyTuple_GET_ITEM(nested_mro_.get(), i)) return false;
-        PyObject* dotbag_dict = compat::type_dict(reinterpret_cast<PyTypeObject*>(dotbag_.get()));
+        PyObject* dotbag_dict = dotbag_dict_.get();
         return type->tp_new == PyDict_Type.tp_new && !PyType_HasFeature(type, Py_TPFLAGS_IS_ABSTRACT) &&
                type->tp_setattro == PyObject_GenericSetAttr && type->tp_getattro == PyObject_GenericGetAttr &&
                compat::type_lookup(type, n___init__) == init_.get() &&
@@ -490,11 +502,11 @@ private:
                !compat::dict_get(dotbag_dict, n___getitem__) && !compat::dict_get(dotbag_dict, n___setitem__);
     }
 
-    Kept globals_, builtins_, dotbag_, dotbag_init_, dict_descriptor_, nested_, nested_mro_, init_, getitem_, setitem_,
-        update_, itertools_module_;
+    Kept globals_, builtins_, dotbag_dict_, dotbag_init_, dict_descriptor_, nested_mro_, init_, getitem_, setitem_, update_;
     Known setdefault_;
+    ClassCall make_level_;
     // setdefault reads KeyError from its globals, else the builtins: one memo for each dict.
-    Global key_error_global_{"KeyError"}, key_error_builtin_{"KeyError"}, chain_{"chain"};
+    Global key_error_global_{"KeyError"}, key_error_builtin_{"KeyError"};
     TypeStamp stamps_[2];
 };
 
@@ -519,6 +531,14 @@ void store(PyObject* self, PyObject* key, PyObject* value) {
         return;
     }
     setitem(self, key, value);
+}
+
+// module.chain: read from an exact module's dictionary, as its generic lookup does (the
+// module type has no attribute of that name) unless the dictionary lacks it.
+Ref chain_of(const Ref& module) {
+    if (exactly(module.get(), &PyModule_Type))
+        if (PyObject* chain = g_chain.find(PyModule_GetDict(module))) return Ref::borrow(chain);
+    return getattr(module, n_chain);
 }
 
 // update(self, *args, **kwargs)
@@ -561,11 +581,14 @@ Ref nested_update(const Args& a) {
     };
 
     // 3. For each item of itertools.chain(source, kwargs.items()).
-    Ref chain = getattr(Ref(a.global(g_itertools)), n_chain);
+    Ref chain = chain_of(a.global(g_itertools));
     if (shortcuts_on() && chain.get() == chain_type.get()) {
-        // itertools.chain itself: the source's items, then the keywords in order.
-        Ref it = iterate(source);
-        while (Ref item = next(it)) take(item);
+        // itertools.chain itself: the source's items (none without a positional
+        // source), then the keywords in order.
+        if (npositional == 1) {
+            Ref it = iterate(source);
+            while (Ref item = next(it)) take(item);
+        }
         if (a.varkw) {
             PyObject *key, *value;
             for (Py_ssize_t pos = 0; PyDict_Next(a.varkw, &pos, &key, &value);) merge(Ref::borrow(key), Ref::borrow(value));
@@ -576,6 +599,17 @@ Ref nested_update(const Args& a) {
         while (Ref item = next(it)) take(item);
     }
     return none();
+}
+
+// What NestedDotBag() runs with no arguments, read from the bodies above: __init__ runs
+// DotBag.__init__ (dict.__init__, then __dict__ set through the class's descriptor) and
+// self.update(), which with nothing to merge reads the globals Mapping and itertools and
+// itertools.chain, and iterates an empty tuple.  On a class whose lookups are this
+// module's (Levels checks those), whether none of that runs Python code or raises.
+bool new_level_runs_nothing(PyObject* globals) {
+    PyObject* module = g_itertools.find(globals);
+    return g_Mapping.find(globals) && module == itertools_module.get() && Py_TYPE(module) == &PyModule_Type &&
+           g_chain.find(PyModule_GetDict(module)) == chain_type.get();
 }
 
 const ClassDef NestedDotBag_class = {
@@ -603,8 +637,10 @@ void dotbag_body(Module& m) {
     Ref dotbag = m.add_class(DotBag_class, {reinterpret_cast<PyObject*>(&PyDict_Type)});
     Ref nested = m.add_class(NestedDotBag_class, {dotbag, m.get("MutableMapping")});
 
-    chain_type.set(getattr(m.get("itertools"), n_chain));
+    itertools_module.set(m.get("itertools"));
+    chain_type.set(getattr(itertools_module, n_chain));
     nested_setitem_function.learn(nested, n___setitem__);
+    nested_update_function.learn(nested, n_update);
     is_mapping.learn(m.get("Mapping"));
     direct_slots(dotbag);
     direct_slots(nested);

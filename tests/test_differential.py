@@ -262,11 +262,14 @@ PROGRAMS = {
         "swap(builtins, 'KeyError', ValueError, lambda: x.update({'new': {}}))",
         "swap(collections.abc.MutableMapping.setdefault.__globals__, 'KeyError', ValueError, "
         "lambda: x.update({'other': {}}))", "x"]),
-    "itertools and chain rebound": (
+    "update()'s globals rebound or gone": (
         "class Chains:\n    @staticmethod\n    def chain(*its):\n        log.append('chain')\n"
-        "        return real_chain(*its)\nreal_chain = itertools.chain\nx = NestedDotBag()", [
+        "        return real_chain(*its)\nreal_chain = itertools.chain\nx = NestedDotBag()\n"
+        "def without(module, name, action):\n    saved = vars(module).pop(name)\n    try:\n        return action()\n"
+        "    finally:\n        setattr(module, name, saved)", [
             "swap(modules['tavox.datastructures.dotbag'], 'itertools', Chains, lambda: type(x)({'a': {'b': 1}}))",
-            "swap(itertools, 'chain', Chains.chain, lambda: type(x)({'a': {'b': 1}}))", "log"]),
+            "swap(itertools, 'chain', Chains.chain, lambda: type(x)({'a': {'b': 1}}))", "log",
+            "without(modules['tavox.datastructures.dotbag'], 'Mapping', lambda: x.__setitem__('n.m', 1))", "x"]),
     "str subclasses split by themselves": ("x = NestedDotBag()", [
         "x[Flip('a.b')] = 1", "x[NoDots('c.d')] = 2", "x[Flip('a.b')]", "Flip('b.a') in x", "x", "log"]),
     "RankMap's _order behind a property": (
