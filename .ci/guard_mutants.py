@@ -50,7 +50,7 @@ MUTANTS = {
     "levels with update()'s globals rebound or gone": (
         "datastructures/dotbag.cpp", " || !new_level_runs_nothing(globals_))", ")"),
     "store into any __setitem__": (
-        "datastructures/dotbag.cpp", "if (nested_setitem_function.is(compat::type_lookup(Py_TYPE(self), n___setitem__))) {",
+        "datastructures/dotbag.cpp", "if (nested_setitem_function.found_on(Py_TYPE(self), n___setitem__)) {",
         "if (shortcuts_on()) {"),
     "update's loop with chain rebound": (
         "datastructures/dotbag.cpp", "if (shortcuts_on() && chain.get() == chain_type.get()) {", "if (shortcuts_on()) {"),
@@ -68,9 +68,9 @@ MUTANTS = {
         "datastructures/rankmap.cpp", "type->tp_getattro != PyObject_GenericGetAttr ||\n        compat::type_lookup(type, n__data))",
         "type->tp_getattro != PyObject_GenericGetAttr)"),
     "branchlet rendering under another __str__ slot": (
-        "datastructures/branchlet.cpp", "return shortcuts_on() && type->tp_str == generic_str_slot &&", "return shortcuts_on() &&"),
+        "datastructures/branchlet.cpp", "return type->tp_str == generic_str_slot && finds(type, n___str__, function_);", "return finds(type, n___str__, function_);"),
     "factory subclass test under another __subclasscheck__": (
-        "datastructures/factory.cpp", "if (PyType_Check(value) && type_subclasscheck.is(compat::type_lookup(Py_TYPE(cls), n___subclasscheck__)))",
+        "datastructures/factory.cpp", "if (PyType_Check(value) && type_subclasscheck.found_on(Py_TYPE(cls), n___subclasscheck__))",
         "if (PyType_Check(value))"),
     "named tuple made with _tuple_new rebound": (
         "common/fastpath.cpp", "return tuple_maker_.is(maker) && tuple_new_global_.find(PyFunction_GET_GLOBALS(maker.get())) == tuple_new_.get();",

@@ -159,6 +159,13 @@ private:
     PyObject* value_ = nullptr;  // borrowed from the dict while stamp_ holds
 };
 
+// Whether the lookup of `name` on `type` finds `method`, a package function or a built-in
+// type's method (which nothing can change): the one test of "is the method found this
+// one of ours?", which Known makes for a method it learned.
+inline bool finds(PyTypeObject* type, PyObject* name, PyObject* method) noexcept {
+    return shortcuts_on() && compat::type_lookup(type, name) == method;
+}
+
 class Known {
 public:
     // Learns `name` of `cls` (its own dictionary entry), or `method` itself: a method
@@ -172,6 +179,8 @@ public:
         if (!found || found != method_.get() || !shortcuts_on()) return false;
         return !code_ || PyFunction_GET_CODE(found) == code_.get();
     }
+    // Whether the lookup of `name` on `type` finds the learned method, as it was learned.
+    bool found_on(PyTypeObject* type, PyObject* name) const noexcept { return is(compat::type_lookup(type, name)); }
     PyObject* get() const noexcept { return method_.get(); }
 
 private:

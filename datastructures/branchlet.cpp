@@ -264,7 +264,7 @@ private:
     // generic one and the __str__ it finds is this function.
     bool renders_here(PyObject* item) const {
         PyTypeObject* type = Py_TYPE(item);
-        return shortcuts_on() && type->tp_str == generic_str_slot && compat::type_lookup(type, n___str__) == function_;
+        return type->tp_str == generic_str_slot && finds(type, n___str__, function_);
     }
 
     void child(PyObject* item, const char* head, const char* rest) {

@@ -257,7 +257,7 @@ private:
 // Whether the item operation `name` of `value` is the function being called, so that
 // handing the rest on would run this same code: the loop takes another turn instead.
 bool runs_here(const Args& a, PyObject* value, PyObject* name) {
-    return shortcuts_on() && compat::type_lookup(Py_TYPE(value), name) == reinterpret_cast<PyObject*>(a.function);
+    return finds(Py_TYPE(value), name, reinterpret_cast<PyObject*>(a.function));
 }
 
 constexpr char calling[] = " while calling a Python object";
@@ -270,7 +270,7 @@ Ref nested_update(const Args& a);
 // update when the generic lookup finds it on the type and the instance's dictionary
 // holds nothing to come first, counted as the call it stands for.
 void update_through(PyObject* self, PyObject* args, PyObject* kwargs) {
-    if (nested_update_function.is(compat::type_lookup(Py_TYPE(self), n_update)) &&
+    if (nested_update_function.found_on(Py_TYPE(self), n_update) &&
         Py_TYPE(self)->tp_getattro == PyObject_GenericGetAttr) {
         Ref dict = check(PyObject_GenericGetDict(self, nullptr));
         if (PyDict_GET_SIZE(dict.get()) == 0) {
@@ -524,7 +524,7 @@ Ref setdefault_level(PyObject* self, PyObject* key) {
 // self[key] = value, through the instance's type; straight to NestedDotBag's own
 // __setitem__ when that is what the type gives, counted as the call it stands for.
 void store(PyObject* self, PyObject* key, PyObject* value) {
-    if (nested_setitem_function.is(compat::type_lookup(Py_TYPE(self), n___setitem__))) {
+    if (nested_setitem_function.found_on(Py_TYPE(self), n___setitem__)) {
         Descent level(calling);
         PyObject* values[] = {self, key, value};
         nested_setitem(Args{reinterpret_cast<Function*>(nested_setitem_function.get()), values, nullptr, nullptr});

@@ -53,7 +53,7 @@ const char factory_call_doc[] =
 // issubclass(value, cls)
 bool is_subclass(PyObject* value, PyObject* cls) {
     // type.__subclasscheck__ on two classes is exactly the subtype test
-    if (PyType_Check(value) && type_subclasscheck.is(compat::type_lookup(Py_TYPE(cls), n___subclasscheck__)))
+    if (PyType_Check(value) && type_subclasscheck.found_on(Py_TYPE(cls), n___subclasscheck__))
         return PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(value), reinterpret_cast<PyTypeObject*>(cls));
     return check(PyObject_IsSubclass(value, cls)) == 1;
 }

@@ -290,7 +290,6 @@ Ref rankmap_getitem(const Args& a) { return getitem_body(a.self(), a[1]); }
 // back when __getitem__ is rebound on the class; subclasses get the generic slot.)
 
 Known own_getitem;  // RankMap.__getitem__
-bool is_own_getitem(PyObject* found) { return own_getitem.is(found); }
 
 // The last type whose subscript was found to be our own: the three lookups are not repeated while it keeps its
 // version tag.
@@ -299,7 +298,7 @@ TypeStamp own_subscript;
 bool has_own_subscript(PyTypeObject* type) {
     if (own_subscript.holds(type)) return true;
     if (!shortcuts_on()) return false;
-    if (!is_own_getitem(compat::type_lookup(type, n___getitem__)) || type->tp_getattro != PyObject_GenericGetAttr ||
+    if (!own_getitem.found_on(type, n___getitem__) || type->tp_getattro != PyObject_GenericGetAttr ||
         compat::type_lookup(type, n__data))
         return false;
     own_subscript.record(type, n___getitem__);
@@ -319,7 +318,7 @@ PyObject* rankmap_subscript(PyObject* self, PyObject* key) {
             raise_key_error(key);
         }
         PyObject* found = compat::type_lookup(type, n___getitem__);
-        if (is_own_getitem(found)) return getitem_body(self, key);
+        if (own_getitem.is(found)) return getitem_body(self, key);
         if (!found) {
             PyErr_SetObject(PyExc_AttributeError, n___getitem__);
             throw_error();
