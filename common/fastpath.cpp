@@ -45,6 +45,12 @@ void Known::learn(PyObject* method) {
     method_.set(Ref::borrow(method));
 }
 
+Ref Known::call_body(PyObject* const* values, PyObject* varargs, PyObject* varkw) const {
+    Descent level(" while calling a Python object");
+    auto* function = reinterpret_cast<Function*>(method_.get());
+    return function->impl(Args{function, values, varargs, varkw});
+}
+
 namespace {
 
 Name n___instancecheck__{"__instancecheck__"}, n__abc_instancecheck{"_abc_instancecheck"},

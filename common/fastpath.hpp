@@ -182,6 +182,10 @@ public:
     // Whether the lookup of `name` on `type` finds the learned method, as it was learned.
     bool found_on(PyTypeObject* type, PyObject* name) const noexcept { return is(compat::type_lookup(type, name)); }
     PyObject* get() const noexcept { return method_.get(); }
+    // The body of the learned package function, for arguments bound to its parameters
+    // (`values`, then the *args tuple and the **kwargs dict as Args holds them): what
+    // the call runs, as deep in recursion as the call, without the binding.
+    Ref call_body(PyObject* const* values, PyObject* varargs = nullptr, PyObject* varkw = nullptr) const;
 
 private:
     Kept method_;

@@ -264,7 +264,6 @@ constexpr char calling[] = " while calling a Python object";
 
 // setdefault(key, type(self)()) through the instance (below).
 Ref setdefault_level(PyObject* self, PyObject* key);
-Ref nested_update(const Args& a);
 
 // self.update(*args, **kwargs), through the instance; straight to NestedDotBag's own
 // update when the generic lookup finds it on the type and the instance's dictionary
@@ -274,9 +273,7 @@ void update_through(PyObject* self, PyObject* args, PyObject* kwargs) {
         Py_TYPE(self)->tp_getattro == PyObject_GenericGetAttr) {
         Ref dict = check(PyObject_GenericGetDict(self, nullptr));
         if (PyDict_GET_SIZE(dict.get()) == 0) {
-            Descent level(calling);
-            PyObject* values[] = {self};
-            nested_update(Args{reinterpret_cast<Function*>(nested_update_function.get()), values, args, kwargs});
+            nested_update_function.call_body(&self, args, kwargs);
             return;
         }
     }
@@ -525,9 +522,8 @@ Ref setdefault_level(PyObject* self, PyObject* key) {
 // __setitem__ when that is what the type gives, counted as the call it stands for.
 void store(PyObject* self, PyObject* key, PyObject* value) {
     if (nested_setitem_function.found_on(Py_TYPE(self), n___setitem__)) {
-        Descent level(calling);
         PyObject* values[] = {self, key, value};
-        nested_setitem(Args{reinterpret_cast<Function*>(nested_setitem_function.get()), values, nullptr, nullptr});
+        nested_setitem_function.call_body(values);
         return;
     }
     setitem(self, key, value);
