@@ -64,9 +64,6 @@ MUTANTS = {
     "rankmap walk with comparing keys": (
         "datastructures/rankmap.cpp", "return type->tp_richcompare == PyBaseObject_Type.tp_richcompare && type->tp_hash == PyBaseObject_Type.tp_hash;",
         "return true;"),
-    "rankmap subscript with a _data class attribute": (
-        "datastructures/rankmap.cpp", "type->tp_getattro != PyObject_GenericGetAttr ||\n        compat::type_lookup(type, n__data))",
-        "type->tp_getattro != PyObject_GenericGetAttr)"),
     "branchlet rendering under another __str__ slot": (
         "datastructures/branchlet.cpp", "return type->tp_str == generic_str_slot && finds(type, n___str__, function_);", "return finds(type, n___str__, function_);"),
     "factory subclass test under another __subclasscheck__": (
@@ -77,8 +74,6 @@ MUTANTS = {
         "return tuple_maker_.is(maker);"),
     "fadeseq references with weakref.ref rebound": (
         "datastructures/fadeseq.cpp", "if (factory.get() == reinterpret_cast<PyObject*>(&_PyWeakref_RefType))", "if (true)"),
-    "fadeseq identity search for a live reference": (
-        "datastructures/fadeseq.cpp", "PyWeakref_CheckRefExact(item) && is_dead(item)", "PyWeakref_CheckRefExact(item)"),
     "reconstruct's shared beginning after a change": (
         "datastructures/pathroll/reconstruct.cpp", "bool trusted() const { return quiet && stamp.holds(dict); }",
         "bool trusted() const { return quiet; }"),

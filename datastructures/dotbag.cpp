@@ -236,7 +236,6 @@ public:
 private:
     static bool is_str(PyObject* key) {
         if (PyUnicode_Check(key)) return true;
-        if (shortcuts_on() && plain_builtin(Py_TYPE(key))) return false;  // its __class__ is its type
         return isinstance(key, reinterpret_cast<PyObject*>(&PyUnicode_Type));
     }
     // head, rest = parts, in the interpreter's words when that fails.

@@ -52,18 +52,6 @@ const char add_message[] = "can only concatenante FadeSeq (not \"{value_type}\")
 
 // ---- weak references -----------------------------------------------------------------
 
-// Whether a weak reference's object has died.
-bool is_dead(PyObject* ref) {
-#if PY_VERSION_HEX >= 0x030D0000
-    PyObject* target = nullptr;
-    const int alive = check(PyWeakref_GetRef(ref, &target));
-    Ref::steal(target);
-    return alive == 0;
-#else
-    return PyWeakref_GET_OBJECT(ref) == Py_None;
-#endif
-}
-
 // `ref()`: the live object, or None once it has died.  An exact weakref.ref is read
 // directly, which is what calling it does.
 Ref deref(PyObject* ref) {
@@ -121,29 +109,13 @@ Ref data_of(PyObject* self) { return getattr(self, n_data); }
 // The bodies of collections.UserList's methods that are `self.data.<method>(item)`.
 Ref userlist_contains(PyObject* self, PyObject* item) { return boolean(contains(data_of(self), item)); }
 Ref userlist_append(PyObject* self, PyObject* item) {
-    Ref data = data_of(self);
-    if (!exactly(data.get(), &PyList_Type)) return call_method(data, n_append, item);
-    check(PyList_Append(data, item));
+    call_method(data_of(self), n_append, item);
     return none();
 }
 Ref userlist_index(PyObject* self, PyObject* item) { return call_method(data_of(self), n_index, item); }
 Ref userlist_count(PyObject* self, PyObject* item) { return call_method(data_of(self), n_count, item); }
 Ref userlist_remove(PyObject* self, PyObject* item) {
-    Ref data = data_of(self);
-    // A dead weakref.ref equals no other weakref.ref: while the stored elements are exact
-    // weakref.refs, list.remove's search is a search by identity, and no comparison it
-    // would make runs any code.
-    if (exactly(data.get(), &PyList_Type) && PyWeakref_CheckRefExact(item) && is_dead(item)) {
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(data.get()); ++i) {
-            PyObject* stored = PyList_GET_ITEM(data.get(), i);
-            if (stored == item) {
-                check(PyList_SetSlice(data, i, i + 1, nullptr));
-                return none();
-            }
-            if (!PyWeakref_CheckRefExact(stored)) break;
-        }
-    }
-    call_method(data, n_remove, item);
+    call_method(data_of(self), n_remove, item);
     return none();
 }
 
@@ -220,26 +192,14 @@ Ref fadeseq_setitem(const Args& a) {
 }
 
 // The iteration generator `__iter__` (slot 0: self).  On its first resumption it
-// reads self.data once and keeps that object (slot 1).  A list or tuple is walked by
-// position from 0, its length read again before every step as a list iterator
-// does, so a reference removed meanwhile shifts the later ones; anything else is
-// walked by its own iterator (slot 2).  Each reference yields its live object, and
-// a dead one yields None.
+// reads self.data once and keeps that object (slot 1), and walks it by its own
+// iterator (slot 2): a list's reads the length again before every step, so a
+// reference removed meanwhile shifts the later ones.  Each reference yields its live
+// object, and a dead one yields None.
 GeneratorCode iter_code{"__iter__", "FadeSeq.__iter__", "tavox.datastructures.fadeseq"};
 
 GeneratorBody iter_body(Generator& g) {
     g[1] = data_of(g[0]);
-    if (exactly(g[1].get(), &PyList_Type) || exactly(g[1].get(), &PyTuple_Type)) {
-        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(g[1].get()); ++i) {
-            Ref live;
-            {
-                Ref ref = Ref::borrow(PySequence_Fast_GET_ITEM(g[1].get(), i));
-                live = deref(ref);
-            }
-            co_yield std::move(live);
-        }
-        co_return;
-    }
     g[2] = iterate(g[1]);
     for (;;) {
         Ref live;

@@ -21,7 +21,6 @@ namespace tavox::pathroll {
 Kept module_globals;
 Global DictItem{"DictItem"}, IndexMarker{"IndexMarker"}, MutableMapping{"MutableMapping"}, PathRoll{"PathRoll"};
 AbcCheck is_mutable_mapping;
-ClassCall make_marker;  // IndexMarker(obj, index)
 // DictItem(path, value): a call of a Python function (namedtuple's __new__) for every
 // entry would take a third of what flattening takes (benchmarks/bench_pathroll.py).
 ClassCall make_entry;
@@ -191,7 +190,7 @@ Step advance(Ref* s, Kind kind, Py_ssize_t& position, Ref& out, Ref& prefix) {
     // marker of its own for an element.
     const bool nested = walkable(s[s_value]);
     out = nested ? flatten_function() : global(DictItem);
-    if (kind == Kind::sequence) key = make_marker(global(IndexMarker), s[s_indict], key);
+    if (kind == Kind::sequence) key = call(global(IndexMarker), s[s_indict], key);
     prefix = extend(s[s_prefix], key);
     if (nested) return Step::nested;
     out = make_entry(out, prefix, s[s_value]);
@@ -436,7 +435,7 @@ void pathroll_body(Module& m) {
     // entries pickle.
     m.set("DictItem", call_kw(m.get("namedtuple"), {str("DictItem").get(), fields.get()}, {{n_module, m.name()}}));
     // The classes.
-    make_marker.learn(m.add_class(IndexMarker_class, {reinterpret_cast<PyObject*>(&PyBaseObject_Type)}));
+    m.add_class(IndexMarker_class, {reinterpret_cast<PyObject*>(&PyBaseObject_Type)});
     Ref pathroll = m.add_class(PathRoll_class, {reinterpret_cast<PyObject*>(&PyList_Type)});
     flatten_function_made.learn(Ref(getattr(pathroll, n___flatten__)));
     is_mutable_mapping.learn(m.get("MutableMapping"));

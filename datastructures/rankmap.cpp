@@ -280,57 +280,6 @@ Ref getitem_body(PyObject* self, PyObject* name) {
 }
 Ref rankmap_getitem(const Args& a) { return getitem_body(a.self(), a[1]); }
 
-// m[key]: a class statement's type gets a generic subscript slot that looks
-// __getitem__ up on the type and calls it, and the method then reads self._data by
-// the generic attribute lookup.  RankMap's type gets this slot instead.  When the
-// type's __getitem__ is RankMap's own, its attribute access is the generic one and no
-// class attribute is named `_data`, the slot takes `_data` straight from the instance
-// dictionary and looks the key up: exactly what the call would do.  In every other
-// case it does what the generic slot does.  (The interpreter puts its generic slot
-// back when __getitem__ is rebound on the class; subclasses get the generic slot.)
-
-Known own_getitem;  // RankMap.__getitem__
-
-// The last type whose subscript was found to be our own: the three lookups are not repeated while it keeps its
-// version tag.
-TypeStamp own_subscript;
-
-bool has_own_subscript(PyTypeObject* type) {
-    if (own_subscript.holds(type)) return true;
-    if (!shortcuts_on()) return false;
-    if (!own_getitem.found_on(type, n___getitem__) || type->tp_getattro != PyObject_GenericGetAttr ||
-        compat::type_lookup(type, n__data))
-        return false;
-    own_subscript.record(type, n___getitem__);
-    return true;
-}
-
-PyObject* rankmap_subscript(PyObject* self, PyObject* key) {
-    return boundary([&] {
-        PyTypeObject* type = Py_TYPE(self);
-        if (has_own_subscript(type)) {
-            Ref dict = check(PyObject_GenericGetDict(self, nullptr));
-            Ref data = exactly(dict.get(), &PyDict_Type) ? Ref::borrow(compat::dict_get(dict, n__data)) : Ref();
-            check_no_error();
-            if (!data || !exactly(data.get(), &PyDict_Type)) return getitem_body(self, key);  // the general path
-            if (PyObject* value = compat::dict_get(data, key)) return Ref::borrow(value);
-            check_no_error();
-            raise_key_error(key);
-        }
-        PyObject* found = compat::type_lookup(type, n___getitem__);
-        if (own_getitem.is(found)) return getitem_body(self, key);
-        if (!found) {
-            PyErr_SetObject(PyExc_AttributeError, n___getitem__);
-            throw_error();
-        }
-        Ref method = Ref::borrow(found);
-        if (PyType_HasFeature(Py_TYPE(found), Py_TPFLAGS_METHOD_DESCRIPTOR)) return call(method, self, key);
-        if (descrgetfunc bind = Py_TYPE(found)->tp_descr_get)
-            method = check(bind(found, self, reinterpret_cast<PyObject*>(type)));
-        return call(method, key);
-    });
-}
-
 // Takes back the key that __setitem__ appended when the dictionary refused it.
 void forget_appended(PyObject* order, PyObject* name) {
     if (exactly(order, &PyList_Type)) {
@@ -353,10 +302,7 @@ Ref rankmap_setitem(const Args& a) {
     bool appended = false;
     if (!contains(order_of(self), name)) {
         order = order_of(self);
-        if (exactly(order, &PyList_Type))
-            check(PyList_Append(order, name));
-        else
-            call_method(order, n_append, name);
+        call_method(order, n_append, name);
         appended = true;
     }
     // (b) the dictionary stores the value; when it refuses the key (unhashable), the
@@ -364,10 +310,7 @@ Ref rankmap_setitem(const Args& a) {
     std::optional<CaughtError> refused;
     try {
         Ref data = data_of(self);
-        if (exactly(data.get(), &PyDict_Type))
-            check(PyDict_SetItem(data, name, value));
-        else
-            call_method(data, n___setitem__, name, value);
+        call_method(data, n___setitem__, name, value);
     } catch (const PyError&) {
         if (!appended) throw;
         refused.emplace();
@@ -602,11 +545,8 @@ void rankmap_body(Module& m) {
     m.set("MutableMapping", mutable_mapping);
     Ref cls = m.add_class(RankMap_class, {mutable_mapping.get()});
     direct_slots(cls);
-    own_getitem.learn(cls, n___getitem__);
     Ref sys = check(PyImport_ImportModule("sys"));
     bytes_warn = is_true(getattr(getattr(sys, Ref(str("flags"))), Ref(str("bytes_warning"))));
-    // m[key] without the method call when that is what the call would do (rankmap_subscript).
-    reinterpret_cast<PyTypeObject*>(cls.get())->tp_as_mapping->mp_subscript = rankmap_subscript;
 }
 
 }  // namespace
