@@ -64,6 +64,9 @@ MUTANTS = {
     "rankmap walk with comparing keys": (
         "datastructures/rankmap.cpp", "return type->tp_richcompare == PyBaseObject_Type.tp_richcompare && type->tp_hash == PyBaseObject_Type.tp_hash;",
         "return true;"),
+    "rankmap subscript with a _data class attribute": (
+        "datastructures/rankmap.cpp", "type->tp_getattro != PyObject_GenericGetAttr ||\n        compat::type_lookup(type, n__data))",
+        "type->tp_getattro != PyObject_GenericGetAttr)"),
     "branchlet rendering under another __str__ slot": (
         "datastructures/branchlet.cpp", "return type->tp_str == generic_str_slot && finds(type, n___str__, function_);", "return finds(type, n___str__, function_);"),
     "factory subclass test under another __subclasscheck__": (

@@ -9,11 +9,10 @@
 // deletions and moves are linear in the size.  A caller may rearrange the list that
 // keys() returns; items() then reports what the list says.
 //
-// Fast paths take the concrete dict/list API only when the storage objects are
-// exactly dict and list, where it is what the method call would run.  Two go further,
-// each explained where it is: items() walks the order list once instead of searching
-// it once per pair, and RankMap's own subscript slot answers m[key] without the
-// method call.
+// Fast paths take the concrete dict API only when the storage object is exactly a
+// dict, where it is what the method call would run.  Two go further, each explained
+// where it is: items() walks the order list once instead of searching it once per
+// pair, and RankMap's own subscript slot answers m[key] without the method call.
 #include "common/boundary.hpp"
 #include "common/call.hpp"
 #include "common/exceptions.hpp"
@@ -77,23 +76,6 @@ void insert_or_undo(Insert insert, Undo undo) {
         }
         error.rethrow();
     }
-}
-
-// order.insert(position, item), `index` holding the position when it was converted
-// already; undo() when it fails.
-template <class Undo>
-void insert_into(PyObject* order, PyObject* position, const Ref& index, PyObject* item, Undo undo) {
-    insert_or_undo(
-        [&] {
-            if (exactly(order, &PyList_Type)) {
-                // The list converts the position first, then inserts.
-                Ref converted = index ? index : Ref(check(PyNumber_Index(position)));
-                check(PyList_Insert(order, check(PyLong_AsSsize_t(converted)), item));
-            } else {
-                call_method(order, n_insert, index ? index.get() : position, item);
-            }
-        },
-        undo);
 }
 
 // ---- items(): the order of the pairs without one linear search per pair ------------
@@ -280,6 +262,57 @@ Ref getitem_body(PyObject* self, PyObject* name) {
 }
 Ref rankmap_getitem(const Args& a) { return getitem_body(a.self(), a[1]); }
 
+// m[key]: a class statement's type gets a generic subscript slot that looks
+// __getitem__ up on the type and calls it, and the method then reads self._data by
+// the generic attribute lookup.  RankMap's type gets this slot instead.  When the
+// type's __getitem__ is RankMap's own, its attribute access is the generic one and no
+// class attribute is named `_data`, the slot takes `_data` straight from the instance
+// dictionary and looks the key up: exactly what the call would do.  In every other
+// case it does what the generic slot does.  (The interpreter puts its generic slot
+// back when __getitem__ is rebound on the class; subclasses get the generic slot.)
+
+Known own_getitem;  // RankMap.__getitem__
+
+// The last type whose subscript was found to be our own: the three lookups are not repeated while it keeps its
+// version tag.
+TypeStamp own_subscript;
+
+bool has_own_subscript(PyTypeObject* type) {
+    if (own_subscript.holds(type)) return true;
+    if (!shortcuts_on()) return false;
+    if (!own_getitem.found_on(type, n___getitem__) || type->tp_getattro != PyObject_GenericGetAttr ||
+        compat::type_lookup(type, n__data))
+        return false;
+    own_subscript.record(type, n___getitem__);
+    return true;
+}
+
+PyObject* rankmap_subscript(PyObject* self, PyObject* key) {
+    return boundary([&] {
+        PyTypeObject* type = Py_TYPE(self);
+        if (has_own_subscript(type)) {
+            Ref dict = check(PyObject_GenericGetDict(self, nullptr));
+            Ref data = exactly(dict.get(), &PyDict_Type) ? Ref::borrow(compat::dict_get(dict, n__data)) : Ref();
+            check_no_error();
+            if (!data || !exactly(data.get(), &PyDict_Type)) return getitem_body(self, key);  // the general path
+            if (PyObject* value = compat::dict_get(data, key)) return Ref::borrow(value);
+            check_no_error();
+            raise_key_error(key);
+        }
+        PyObject* found = compat::type_lookup(type, n___getitem__);
+        if (own_getitem.is(found)) return getitem_body(self, key);
+        if (!found) {
+            PyErr_SetObject(PyExc_AttributeError, n___getitem__);
+            throw_error();
+        }
+        Ref method = Ref::borrow(found);
+        if (PyType_HasFeature(Py_TYPE(found), Py_TPFLAGS_METHOD_DESCRIPTOR)) return call(method, self, key);
+        if (descrgetfunc bind = Py_TYPE(found)->tp_descr_get)
+            method = check(bind(found, self, reinterpret_cast<PyObject*>(type)));
+        return call(method, key);
+    });
+}
+
 // Takes back the key that __setitem__ appended when the dictionary refused it.
 void forget_appended(PyObject* order, PyObject* name) {
     if (exactly(order, &PyList_Type)) {
@@ -383,7 +416,8 @@ Ref rankmap_insert(const Args& a) {
     // 3. self._order.insert(position, key).  A position that fails to convert takes
     // the value back out: the map is as it was.
     Ref order = order_of(self);
-    insert_into(order, position, index, key, [&] { delitem(data, key); });
+    insert_or_undo([&] { call_method(order, n_insert, index ? index.get() : position, key); },
+                   [&] { delitem(data, key); });
     return none();
 }
 
@@ -396,19 +430,8 @@ Ref rankmap_move(const Args& a) {
     early_position(position, index);
     // 2. the list's insert, pop and index, each read from self._order in that order
     Ref insert_order = order_of(self), pop_order = order_of(self), find_order = order_of(self);
-    PyObject* order = insert_order.get();
     // 3. insert(position, pop(index(key))); when the insert fails, the key goes back
     // where it was and the map is as it was.
-    if (pop_order.get() == order && find_order.get() == order && exactly(order, &PyList_Type)) {
-        Ref found = call_method(order, n_index, key);
-        Py_ssize_t at = check(PyLong_AsSsize_t(found));
-        // The search ran the keys' __eq__, which may have changed the list: pop() checks.
-        if (at < 0 || at >= PyList_GET_SIZE(order)) raise(PyExc_IndexError, "pop index out of range");
-        Ref popped = Ref::borrow(PyList_GET_ITEM(order, at));
-        check(PyList_SetSlice(order, at, at + 1, nullptr));
-        insert_into(order, position, index, popped, [&] { check(PyList_Insert(order, at, popped)); });
-        return none();
-    }
     Ref insert = getattr(insert_order, n_insert);
     Ref pop = getattr(pop_order, n_pop);
     Ref find = getattr(find_order, n_index);
@@ -545,8 +568,11 @@ void rankmap_body(Module& m) {
     m.set("MutableMapping", mutable_mapping);
     Ref cls = m.add_class(RankMap_class, {mutable_mapping.get()});
     direct_slots(cls);
+    own_getitem.learn(cls, n___getitem__);
     Ref sys = check(PyImport_ImportModule("sys"));
     bytes_warn = is_true(getattr(getattr(sys, Ref(str("flags"))), Ref(str("bytes_warning"))));
+    // m[key] without the method call when that is what the call would do (rankmap_subscript).
+    reinterpret_cast<PyTypeObject*>(cls.get())->tp_as_mapping->mp_subscript = rankmap_subscript;
 }
 
 }  // namespace
