@@ -209,11 +209,195 @@ private:
 
 // Whether the tests of a skipped step give what they gave (Chain, above).
 bool steps_unchanged() {
-    Ref marker = global(IndexMarker);
+    Ref marker = IndexMarker.get(module_globals);
     PyObject* cls = marker.get();
     return Py_TYPE(cls) == &PyType_Type && cls != reinterpret_cast<PyObject*>(&PyUnicode_Type) &&
            cls != reinterpret_cast<PyObject*>(&PyLong_Type) && cls != reinterpret_cast<PyObject*>(&PyBaseObject_Type) &&
-           is_mutable_mapping.knows_dicts(Ref(global(MutableMapping)));
+           is_mutable_mapping.knows_dicts(Ref(MutableMapping.get(module_globals)));
+}
+
+// What the walk carries from one entry to the next: the tuple levels, the chain, and
+// the cursor's last key and prev_ptr/prev_k (each held until an entry sets it again).
+struct Walk {
+    explicit Walk(PyObject* result) : result(result), chain(result) {}
+
+    PyObject* result;  // the result, held by the caller
+    Ref minus_one = check(PyLong_FromLong(-1));
+    TupleLevels tuples;
+    Chain chain;
+    Ref k;
+    Slot prev;  // prev_ptr, prev_k
+};
+
+// The cursor of one entry: `ptr`, what its path has reached so far, with the walk's
+// `prev` and `k`.  It lives as long as the entry's turn in the walk, and lets go of
+// the path's elements, then of `ptr`, before the entry itself is let go.
+class Cursor {
+public:
+    // At the result, with the path's elements taken in once (ValueError for none).
+    Cursor(Walk& walk, Py_ssize_t number, PyObject* path)
+        : tuples_(walk.tuples),
+          chain_(walk.chain),
+          k_(walk.k),
+          prev_(walk.prev),
+          minus_one_(walk.minus_one),
+          number_(number),
+          path_(path),
+          ptr_(Ref::borrow(walk.result)),
+          elements_(exactly(path, &PyTuple_Type) ? Ref::borrow(path) : check(PySequence_Tuple(path))),
+          count_(PyTuple_GET_SIZE(elements_.get())) {
+        if (count_ == 0) raise_format(PyExc_ValueError, "cannot reconstruct entry %zd: its path is empty", number);
+    }
+
+    Py_ssize_t count() const { return count_; }
+
+    // The first element that needs a step: past a beginning shared with the previous
+    // entry that would go the very same way, the cursor is where that beginning left it.
+    Py_ssize_t resume() { return chain_.resume(path_, count_, ptr_, prev_, k_, steps_unchanged()); }
+
+    // Element i becomes the key k; whether it is an IndexMarker (ValueError for the first).
+    bool take(Py_ssize_t i) {
+        k_ = Ref::borrow(PyTuple_GET_ITEM(elements_.get(), i));
+        const bool marker = instance_of(k_, IndexMarker.get(module_globals));
+        if (marker && i == 0)
+            raise_format(PyExc_ValueError,
+                         "cannot reconstruct entry %zd: its path begins with %R, not with a mapping key", number_,
+                         k_.get());
+        tuple_marker_ = fresh_ = false;
+        return marker;
+    }
+
+    // Whether the cursor is at a mapping; a tuple level answers as a tuple.
+    bool at_mapping() {
+        return is_mutable_mapping(MutableMapping.get(module_globals), tuples_.holds(ptr_) ? Ref(check(PyTuple_New(0))) : ptr_);
+    }
+
+    void enter_index();
+    void enter_key(Py_ssize_t i);
+    void append_key();
+    void place(PyObject* value);
+
+    // The entry is placed: the chain remembers its path.
+    void finish() { chain_.finish(path_); }
+
+private:
+    TupleLevels& tuples_;
+    Chain& chain_;
+    Ref& k_;
+    Slot& prev_;
+    const Ref& minus_one_;
+    const Py_ssize_t number_;
+    PyObject* const path_;  // held by the caller
+    Ref ptr_;
+    Ref elements_;
+    const Py_ssize_t count_;
+    bool tuple_marker_ = false;  // the last element taken is a marker with type_ exactly tuple
+    bool fresh_ = false;         // ...and its position was made by this entry
+};
+
+// 2.2.1 A position in a list or tuple: the container is made or grown to have it, and
+// the cursor enters its last element.
+void Cursor::enter_index() {
+    chain_.stop();
+    Ref type_ = getattr(k_, n_type_);
+    const bool tuple_type = type_.get() == reinterpret_cast<PyObject*>(&PyTuple_Type);
+    bool level = tuples_.holds(ptr_);
+    PyObject* cls = level ? reinterpret_cast<PyObject*>(&PyTuple_Type) : reinterpret_cast<PyObject*>(Py_TYPE(ptr_.get()));
+    if (cls != type_.get()) {
+        // Not a container of the marker's class: a placeholder replaces it.
+        if (tuple_type)
+            tuples_.open(prev_, placeholder(reinterpret_cast<PyObject*>(&PyList_Type)));
+        else
+            store(prev_, placeholder(type_));
+        fresh_ = true;
+    } else {
+        // The container has the class: it grows when the position is new.
+        if (tuple_type && !level) {
+            // A tuple placed as a value: built on as a tuple level.
+            ptr_ = tuples_.open(prev_, Ref(check(PySequence_List(ptr_))));
+            level = true;
+        }
+        if (!has_position(ptr_, Ref(getattr(k_, n_index)), level)) {
+            if (level || (PyList_CheckExact(ptr_.get()) && type_.get() == reinterpret_cast<PyObject*>(&PyList_Type)))
+                check(PyList_Append(ptr_, Ref(check(PyDict_New()))));
+            else
+                ptr_ = check(PyNumber_InPlaceAdd(ptr_, placeholder(type_)));
+            fresh_ = true;
+        }
+    }
+    // The cursor enters the last element of the container as stored.
+    tuple_marker_ = tuple_type;
+    prev_ = Slot{load(prev_), minus_one_, true};
+    ptr_ = load(prev_);
+}
+
+// 2.2.2 A key of a mapping, element i: ptr[k] = ptr.get(k, {}), then enter it.
+void Cursor::enter_key(Py_ssize_t i) {
+    Ref current;
+    bool made = false;
+    // In a dict of the chain, a plain key's lookups run no code: storing back
+    // what was found, and reading it again, would change and find nothing else.
+    const bool quiet = chain_.quiet(i, ptr_, k_);
+    if (exactly(ptr_.get(), &PyDict_Type)) {  // dict.get, without the method call
+        current = Ref::borrow(compat::dict_get(ptr_, k_));
+        if (!current) {
+            check_no_error();
+            current = check(PyDict_New());
+            made = true;
+        }
+    } else {
+        current = call_method(ptr_, n_get, k_, Ref(check(PyDict_New())));
+    }
+    if (made || !quiet) {
+        chain_.storing(i, ptr_, k_);
+        if (exactly(ptr_.get(), &PyDict_Type))
+            check(PyDict_SetItem(ptr_, k_, current));
+        else
+            setitem(ptr_, k_, current);
+        chain_.stored(i, ptr_);
+    }
+    prev_ = Slot{ptr_, k_, false};
+    Ref holder = std::move(ptr_);
+    ptr_ = quiet ? current : getitem(holder, k_);
+    if (exactly(holder.get(), &PyDict_Type))
+        chain_.step(i, holder, k_, ptr_, made && ptr_.get() == current.get());
+    else
+        chain_.stop();
+}
+
+// 2.2.3 A key below something that is not a mapping: a one-element container of the
+// cursor's class, holding {k: {}}, is appended to it, and the cursor enters k there.
+void Cursor::append_key() {
+    if (tuples_.holds(ptr_))
+        raise_format(PyExc_ValueError, "cannot reconstruct entry %zd: key %R cannot be added to a tuple", number_,
+                     k_.get());
+    Ref inner = check(PyDict_New());
+    check(PyDict_SetItem(inner, k_, Ref(check(PyDict_New()))));
+    Ref one = call(reinterpret_cast<PyObject*>(Py_TYPE(ptr_.get())), Ref(check(PyTuple_Pack(1, inner.get()))));
+    Ref grown = check(PyNumber_InPlaceAdd(ptr_, one));
+    if (grown.get() != ptr_.get()) {
+        // Appended to the cursor only (a tuple, say): the entry would be lost.
+        raise_format(PyExc_ValueError, "cannot reconstruct entry %zd: key %R cannot be added to a %.200s", number_,
+                     k_.get(), Py_TYPE(ptr_.get())->tp_name);
+    }
+    ptr_ = load(Slot{ptr_, minus_one_, true});
+    prev_ = Slot{ptr_, k_, false};
+    ptr_ = getitem(ptr_, k_);
+}
+
+// 2.3 The value goes where the last element says: into a tuple level, in the position
+// this entry made or as its next element; elsewhere, stored at prev_ptr[prev_k].
+void Cursor::place(PyObject* value) {
+    if (tuple_marker_ && tuples_.holds(prev_.holder)) {
+        if (fresh_)
+            store(prev_, value);
+        else
+            check(PyList_Append(prev_.holder, value));
+    } else {
+        if (!prev_.position) chain_.storing(count_ - 1, prev_.holder, prev_.key);
+        store(prev_, value);
+        chain_.stored(count_ - 1, prev_.holder);
+    }
 }
 
 }  // namespace
@@ -229,13 +413,9 @@ extern const char reconstruct_doc[] =
 // reconstruct(self)
 Ref pathroll_reconstruct(const Args& a) {
     PyObject* self = a.self();
-    Ref minus_one = check(PyLong_FromLong(-1));
     // 1. The result, a new dict.
     Ref ret = check(PyDict_New());
-    TupleLevels tuples;
-    Chain chain(ret);
-    Ref k;
-    Slot prev;  // prev_ptr, prev_k
+    Walk walk(ret);
     // 2. The instance itself is iterated; a list's own iteration is by position.
     const bool by_position = Py_TYPE(self)->tp_iter == PyList_Type.tp_iter;
     Ref iterator = by_position ? Ref() : iterate(self);
@@ -249,123 +429,24 @@ Ref pathroll_reconstruct(const Args& a) {
         auto [path, value] = unpack_pair(entry);
 
         // 2.1 The cursor starts at the result; the path's elements are taken in once.
-        Ref ptr = ret;
-        Ref elements = exactly(path.get(), &PyTuple_Type) ? path : check(PySequence_Tuple(path));
-        const Py_ssize_t count = PyTuple_GET_SIZE(elements.get());
-        if (count == 0) raise_format(PyExc_ValueError, "cannot reconstruct entry %zd: its path is empty", number);
-        bool tuple_marker = false;  // the last element taken is a marker with type_ exactly tuple
-        bool fresh = false;         // ...and its position was made by this entry
+        Cursor cursor(walk, number, path);
 
         // 2.2 Each element moves the cursor one level down (but for a beginning shared
         // with the previous entry that would go the very same way).
-        for (Py_ssize_t i = chain.resume(path, count, ptr, prev, k, steps_unchanged()); i < count; ++i) {
-            k = Ref::borrow(PyTuple_GET_ITEM(elements.get(), i));
-            const bool marker = instance_of(k, global(IndexMarker));
-            if (marker && i == 0)
-                raise_format(PyExc_ValueError,
-                             "cannot reconstruct entry %zd: its path begins with %R, not with a mapping key", number,
-                             k.get());
-            tuple_marker = fresh = false;
-            if (marker) {
-                // 2.2.1 A position in a list or tuple.
-                chain.stop();
-                Ref type_ = getattr(k, n_type_);
-                const bool tuple_type = type_.get() == reinterpret_cast<PyObject*>(&PyTuple_Type);
-                bool level = tuples.holds(ptr);
-                PyObject* cls = level ? reinterpret_cast<PyObject*>(&PyTuple_Type) : reinterpret_cast<PyObject*>(Py_TYPE(ptr.get()));
-                if (cls != type_.get()) {
-                    // Not a container of the marker's class: a placeholder replaces it.
-                    if (tuple_type)
-                        tuples.open(prev, placeholder(reinterpret_cast<PyObject*>(&PyList_Type)));
-                    else
-                        store(prev, placeholder(type_));
-                    fresh = true;
-                } else {
-                    // The container has the class: it grows when the position is new.
-                    if (tuple_type && !level) {
-                        // A tuple placed as a value: built on as a tuple level.
-                        ptr = tuples.open(prev, Ref(check(PySequence_List(ptr))));
-                        level = true;
-                    }
-                    if (!has_position(ptr, Ref(getattr(k, n_index)), level)) {
-                        if (level || (PyList_CheckExact(ptr.get()) && type_.get() == reinterpret_cast<PyObject*>(&PyList_Type)))
-                            check(PyList_Append(ptr, Ref(check(PyDict_New()))));
-                        else
-                            ptr = check(PyNumber_InPlaceAdd(ptr, placeholder(type_)));
-                        fresh = true;
-                    }
-                }
-                // The cursor enters the last element of the container as stored.
-                tuple_marker = tuple_type;
-                prev = Slot{load(prev), minus_one, true};
-                ptr = load(prev);
-            } else if (is_mutable_mapping(global(MutableMapping), tuples.holds(ptr) ? Ref(check(PyTuple_New(0))) : ptr)) {
-                // 2.2.2 A key of a mapping: ptr[k] = ptr.get(k, {}), then enter it.
-                Ref current;
-                bool made = false;
-                // In a dict of the chain, a plain key's lookups run no code: storing back
-                // what was found, and reading it again, would change and find nothing else.
-                const bool quiet = chain.quiet(i, ptr, k);
-                if (exactly(ptr.get(), &PyDict_Type)) {  // dict.get, without the method call
-                    current = Ref::borrow(compat::dict_get(ptr, k));
-                    if (!current) {
-                        check_no_error();
-                        current = check(PyDict_New());
-                        made = true;
-                    }
-                } else {
-                    current = call_method(ptr, n_get, k, Ref(check(PyDict_New())));
-                }
-                if (made || !quiet) {
-                    chain.storing(i, ptr, k);
-                    if (exactly(ptr.get(), &PyDict_Type))
-                        check(PyDict_SetItem(ptr, k, current));
-                    else
-                        setitem(ptr, k, current);
-                    chain.stored(i, ptr);
-                }
-                prev = Slot{ptr, k, false};
-                Ref holder = std::move(ptr);
-                ptr = quiet ? current : getitem(holder, k);
-                if (exactly(holder.get(), &PyDict_Type))
-                    chain.step(i, holder, k, ptr, made && ptr.get() == current.get());
-                else
-                    chain.stop();
-            } else {
-                // 2.2.3 A key below something that is not a mapping: a one-element
-                // container of the cursor's class, holding {k: {}}, is appended to it.
-                if (tuples.holds(ptr))
-                    raise_format(PyExc_ValueError, "cannot reconstruct entry %zd: key %R cannot be added to a tuple",
-                                 number, k.get());
-                Ref inner = check(PyDict_New());
-                check(PyDict_SetItem(inner, k, Ref(check(PyDict_New()))));
-                Ref one = call(reinterpret_cast<PyObject*>(Py_TYPE(ptr.get())), Ref(check(PyTuple_Pack(1, inner.get()))));
-                Ref grown = check(PyNumber_InPlaceAdd(ptr, one));
-                if (grown.get() != ptr.get()) {
-                    // Appended to the cursor only (a tuple, say): the entry would be lost.
-                    raise_format(PyExc_ValueError, "cannot reconstruct entry %zd: key %R cannot be added to a %.200s",
-                                 number, k.get(), Py_TYPE(ptr.get())->tp_name);
-                }
-                ptr = load(Slot{ptr, minus_one, true});
-                prev = Slot{ptr, k, false};
-                ptr = getitem(ptr, k);
-            }
+        for (Py_ssize_t i = cursor.resume(); i < cursor.count(); ++i) {
+            if (cursor.take(i))
+                cursor.enter_index();  // 2.2.1 a position in a list or tuple
+            else if (cursor.at_mapping())
+                cursor.enter_key(i);  // 2.2.2 a key of a mapping
+            else
+                cursor.append_key();  // 2.2.3 a key below something that is not a mapping
         }
 
         // 2.3 The value goes where the last element says.
-        if (tuple_marker && tuples.holds(prev.holder)) {
-            if (fresh)
-                store(prev, value);
-            else
-                check(PyList_Append(prev.holder, value));
-        } else {
-            if (!prev.position) chain.storing(count - 1, prev.holder, prev.key);
-            store(prev, value);
-            chain.stored(count - 1, prev.holder);
-        }
-        chain.finish(path);
+        cursor.place(value);
+        cursor.finish();
     }
-    tuples.close();
+    walk.tuples.close();
     return ret;
 }
 
