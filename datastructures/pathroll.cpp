@@ -129,12 +129,12 @@ bool is_sequence(PyObject* obj) {
 
 // isinstance(value, (MutableMapping, list, tuple)) and value: a container to walk.
 bool walkable(PyObject* value) {
-    const bool container = is_mutable_mapping(global(MutableMapping), value) || is_sequence(value);
+    const bool container = is_mutable_mapping(MutableMapping.get(module_globals), value) || is_sequence(value);
     return container && is_true(value);
 }
 
 // PathRoll.__flatten__, with PathRoll the module global at this use.
-Ref flatten_function() { return getattr(global(PathRoll), n___flatten__); }
+Ref flatten_function() { return getattr(PathRoll.get(module_globals), n___flatten__); }
 
 // The steps of flattening one container, shared by the generator and by the
 // construction walk below.  The state of a container being walked is a row of
@@ -151,7 +151,7 @@ Kind begin(Ref* s) {
         s[s_prefix] = PyTuple_CheckExact(s[s_path].get())
                           ? s[s_path]
                           : getitem(s[s_path], Ref(check(PySlice_New(nullptr, nullptr, nullptr))));
-    if (is_mutable_mapping(global(MutableMapping), s[s_indict])) {
+    if (is_mutable_mapping(MutableMapping.get(module_globals), s[s_indict])) {
         s[s_iterator] = iterate(call_method(s[s_indict], n_items));
         return Kind::mapping;
     }
@@ -189,8 +189,8 @@ Step advance(Ref* s, Kind kind, Py_ssize_t& position, Ref& out, Ref& prefix) {
     // marker for every entry below the element; anything else is an entry, with a
     // marker of its own for an element.
     const bool nested = walkable(s[s_value]);
-    out = nested ? flatten_function() : global(DictItem);
-    if (kind == Kind::sequence) key = call(global(IndexMarker), s[s_indict], key);
+    out = nested ? flatten_function() : DictItem.get(module_globals);
+    if (kind == Kind::sequence) key = call(IndexMarker.get(module_globals), s[s_indict], key);
     prefix = extend(s[s_prefix], key);
     if (nested) return Step::nested;
     out = make_entry(out, prefix, s[s_value]);
@@ -308,7 +308,7 @@ Ref pathroll_init(const Args& a) {
         PyObject* source = PyTuple_GET_ITEM(args, 0);
         // 1. A mapping: the base list takes PathRoll.__flatten__(source).  When that
         // is ours and the base is list itself, the walk fills the list instead.
-        if (is_mutable_mapping(global(MutableMapping), source)) {
+        if (is_mutable_mapping(MutableMapping.get(module_globals), source)) {
             auto init = super_init(a);
             Ref function = flatten_function();
             if (init.is_known() && flatten_function_made.is(function)) {
@@ -360,7 +360,7 @@ const char append_doc[] =
 // append(self, item)
 Ref pathroll_append(const Args& a) {
     auto [path, value] = pair_of(a[1]);
-    super_append(a)(call(global(DictItem), path, value));
+    super_append(a)(call(a.global(DictItem), path, value));
     return none();
 }
 
@@ -385,7 +385,7 @@ Ref pathroll_extend(const Args& a) {
     }
     // 2. One DictItem per pair, handed to the base class's extend at once.
     Ref entries = check(PyList_New(0));
-    for (const auto& [path, value] : pairs) check(PyList_Append(entries, call(global(DictItem), path, value)));
+    for (const auto& [path, value] : pairs) check(PyList_Append(entries, call(a.global(DictItem), path, value)));
     super_extend(a)(entries);
     return none();
 }
@@ -403,7 +403,7 @@ const char insert_doc[] =
 Ref pathroll_insert(const Args& a) {
     auto [path, value] = pair_of(a[2]);
     // The position as given: the base list clamps it.
-    super_insert(a)(a[1], call(global(DictItem), path, value));
+    super_insert(a)(a[1], call(a.global(DictItem), path, value));
     return none();
 }
 

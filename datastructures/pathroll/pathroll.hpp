@@ -14,7 +14,6 @@ namespace tavox::pathroll {
 // read at each use, and isinstance(x, MutableMapping) for every container and leaf.
 extern Kept module_globals;
 extern Global DictItem, IndexMarker, MutableMapping, PathRoll;
-inline Ref global(Global& name) { return name.get(module_globals); }
 extern AbcCheck is_mutable_mapping;
 
 // `path, value = item`: exactly two parts, with unpack2's messages.  A tuple whose
