@@ -9,8 +9,8 @@
 // deletions and moves are linear in the size.  A caller may rearrange the list that
 // keys() returns; items() then reports what the list says.
 //
-// Fast paths take the concrete dict API only when the storage object is exactly a
-// dict, where it is what the method call would run.  Two go further, each explained
+// Fast paths take the concrete dict/list API only when the storage objects are
+// exactly dict and list, where it is what the method call would run.  Two go further, each explained
 // where it is: items() walks the order list once instead of searching it once per
 // pair, and RankMap's own subscript slot answers m[key] without the method call.
 #include "common/boundary.hpp"
@@ -76,6 +76,23 @@ void insert_or_undo(Insert insert, Undo undo) {
         }
         error.rethrow();
     }
+}
+
+// order.insert(position, item), `index` holding the position when it was converted
+// already; undo() when it fails.
+template <class Undo>
+void insert_into(PyObject* order, PyObject* position, const Ref& index, PyObject* item, Undo undo) {
+    insert_or_undo(
+        [&] {
+            if (exactly(order, &PyList_Type)) {
+                // The list converts the position first, then inserts.
+                Ref converted = index ? index : Ref(check(PyNumber_Index(position)));
+                check(PyList_Insert(order, check(PyLong_AsSsize_t(converted)), item));
+            } else {
+                call_method(order, n_insert, index ? index.get() : position, item);
+            }
+        },
+        undo);
 }
 
 // ---- items(): the order of the pairs without one linear search per pair ------------
@@ -416,8 +433,7 @@ Ref rankmap_insert(const Args& a) {
     // 3. self._order.insert(position, key).  A position that fails to convert takes
     // the value back out: the map is as it was.
     Ref order = order_of(self);
-    insert_or_undo([&] { call_method(order, n_insert, index ? index.get() : position, key); },
-                   [&] { delitem(data, key); });
+    insert_into(order, position, index, key, [&] { delitem(data, key); });
     return none();
 }
 
@@ -430,8 +446,19 @@ Ref rankmap_move(const Args& a) {
     early_position(position, index);
     // 2. the list's insert, pop and index, each read from self._order in that order
     Ref insert_order = order_of(self), pop_order = order_of(self), find_order = order_of(self);
+    PyObject* order = insert_order.get();
     // 3. insert(position, pop(index(key))); when the insert fails, the key goes back
     // where it was and the map is as it was.
+    if (pop_order.get() == order && find_order.get() == order && exactly(order, &PyList_Type)) {
+        Ref found = call_method(order, n_index, key);
+        Py_ssize_t at = check(PyLong_AsSsize_t(found));
+        // The search ran the keys' __eq__, which may have changed the list: pop() checks.
+        if (at < 0 || at >= PyList_GET_SIZE(order)) raise(PyExc_IndexError, "pop index out of range");
+        Ref popped = Ref::borrow(PyList_GET_ITEM(order, at));
+        check(PyList_SetSlice(order, at, at + 1, nullptr));
+        insert_into(order, position, index, popped, [&] { check(PyList_Insert(order, at, popped)); });
+        return none();
+    }
     Ref insert = getattr(insert_order, n_insert);
     Ref pop = getattr(pop_order, n_pop);
     Ref find = getattr(find_order, n_index);
