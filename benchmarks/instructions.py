@@ -46,6 +46,7 @@ ROWS = {
     "RankMap m[key]": ("rm = RankMap(a=1)", "rm['a']", 10000),
     "RankMap.move": ("rm = RankMap(('k%d' % i, i) for i in range(100))", "rm.move('k99', 0); rm.move('k0', 99)", 200),
     "PathRoll(d), 10k leaves": ("data = tree(10, 4)", "PathRoll(data)", 2),
+    "PathRoll(d), lists": ("data = {'k%d' % i: [{'a': j} for j in range(10)] for i in range(100)}", "PathRoll(data)", 5),
     "reconstruct(), 10k leaves": ("roll = PathRoll(tree(10, 4))", "roll.reconstruct()", 2),
     "FadeSeq append+iterate": ("class T: pass\nts = [T() for i in range(100)]", "f = FadeSeq(ts); list(f)", 50),
     "str(Branchlet), 1,000 nodes": (
@@ -58,7 +59,11 @@ ROWS = {
 
 
 def count(python, setup, operation, n, flags=(), repeat=3):
-    body = IMPORTS + setup + "\nfor _ in range(%d):\n    %s\n" % (n, operation.replace("; ", "\n    "))
+    # Only the modules the row uses: another one's import may do more or less work from
+    # one start to the next (configuration's imports), which the subtraction would keep.
+    imports = "".join(line + "\n" for line in IMPORTS.splitlines()
+                      if not line.startswith("from ") or line.rsplit(" ", 1)[1] in setup + operation)
+    body = imports + setup + "\nfor _ in range(%d):\n    %s\n" % (n, operation.replace("; ", "\n    "))
     counts = []
     # A fixed hash seed: the same dictionary layouts, so the same work, in every run.  The
     # fewest of three runs: now and then a start of the interpreter does more (threads

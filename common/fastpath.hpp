@@ -23,15 +23,18 @@
 //              3.12 on a stamp never holds and the value is read again at each use.
 //   Global     a module global, read at each use as a function body reads it: the
 //              module's dictionary, then the builtins; memoised by DictStamp.
-//   Known      the one way to ask "is the attribute found this method, as learned?":
-//              a built-in type's own method or a package function (which nothing can
-//              change), or a Python function together with the code object it had
-//              when it was learned (its __code__ can be replaced).
+//   Known      the one way to ask "is the attribute found this method, as learned?"
+//              (finds() when the method is at hand): a built-in type's own method or a
+//              package function (which nothing can change), or a Python function
+//              together with the code object it had when it was learned (its __code__
+//              can be replaced).  A learned package function's body can be run
+//              straight (call_body): what the call runs, not a copy of it.
 //   AbcCheck   isinstance(obj, abc) for an abstract base class of collections.abc and
 //              objects of exact built-in types, answered from a memo that mirrors
 //              ABCMeta's own caches (below).
-//   ClassCall  cls(*args) for a class of the package's own, made by its __new__ and
-//              __init__ as type.__call__ makes it, without the call machinery.
+//   ClassCall  cls(*args) for a class of the package's own (or a subclass): the one
+//              way to make an instance as type.__call__ would, by the class's own
+//              __new__ and __init__ bodies, without the call machinery.
 //
 // The switch.  `python -X tavox-shortcuts=off` makes every check here, and every one a
 // module makes of its own, answer "not usable": only the ordinary path runs (the calls
@@ -39,31 +42,42 @@
 // each use).  The test suite runs both ways and must agree; a surprise that goes away
 // with the switch off comes from a shortcut.
 //
-// What the shortcuts save: instructions per operation on the rows of
-// benchmarks/instructions.py (callgrind, CPython 3.11), with the switch off against on.
-// A row counts every shortcut it goes through.
+// Every shortcut, where it lives, the row of benchmarks/instructions.py it serves, and
+// what it saves there: instructions per operation (callgrind, CPython 3.11) with that
+// one shortcut not taken against all taken, as benchmarks/shortcut_savings.py counts
+// them.  A shortcut stays while it saves a tenth or more on its row.  A mechanism used
+// from several places is one entry (the places' own figures in brackets).  The whole
+// switch, off against on, is `benchmarks/instructions.py --off`.
 //
-//   row                        shortcuts on the way (where)                   off / on
-//   nd['k1.k2.k3']             key-path loop, base-call bodies (dotbag, super)    3.09x
-//   'k1.k2.k3' in nd           the same                                           3.43x
-//   nd['k1.k2.k3'] = 5         levels, store, key-path loop (dotbag)              6.91x
-//   NestedDotBag(10k leaves)   levels, store, update's loop, ABC memo, direct     7.03x
-//                              slots (dotbag, fastpath, function)
-//   cfg['a.b.c']               key-path loop, base-call bodies                    3.99x
-//   Configuration.copy()       levels, store, update's loop, ABC memo             3.79x
-//   DotBag(100 keys)           direct slots, base-call body (function, super)     1.13x
-//   RankMap m[key]             own subscript slot (rankmap)                       1.49x
-//   RankMap items() (1,000)    the walk of the order list (rankmap)              75.5x
-//   RankMap.move               exact list API (rankmap)                           1.12x
-//   RankMap build (1,000)      exact dict and list API (rankmap)                  1.01x
-//   PathRoll(d), 10k leaves    flattening in place, entry maker, ABC memo,        4.46x
-//                              base-call bodies (pathroll)
-//   reconstruct(), 10k leaves  shared beginning (3.7 .. 3.11), exact dict API    15.4x
-//   str(Branchlet), 1,000      rendering in place (branchlet)                     1.54x
-//   Base(**{'class': Sub})     base-call body, subclass test, direct slots        1.84x
-//   FadeSeq append+iterate     weakref.ref made directly, iteration by index      1.01x
+//   shortcut                        where                     row                      saves
+//   base-call memo                  super.cpp                 nd['k1.k2.k3']           2.00x
+//   base-call bodies                super.hpp                 Base(**{'class': Sub})   1.13x
+//                                                             (DotBag(100 keys) 1.10x, nd['k1.k2.k3'] 1.06x)
+//   package bodies called straight  function.cpp (direct      Base(**{'class': Sub})   1.34x
+//                                   slots), Known::call_body  (NestedDotBag(10k): slots 1.01x,
+//                                   (dotbag's store, update)   store 1.08x, update 1.04x)
+//   module globals read by memo     Global                    Configuration.copy()     1.17x
+//                                                             (NestedDotBag(10k): itertools.chain 1.03x)
+//   ABC memo                        AbcCheck                  NestedDotBag(10k)        2.07x
+//   named tuple made directly       ClassCall                 PathRoll(d)              2.08x
+//   isinstance of a plain built-in  instance_of               reconstruct()            1.14x
+//   key-path loop                   dotbag                    nd['k1.k2.k3']           1.17x
+//   key path split by offsets       dotbag (KeyPath)          nd['k1.k2.k3']           1.73x
+//   levels                          dotbag (Levels)           nd['k1.k2.k3'] = 5       2.53x
+//   update's loop without chain()   dotbag                    NestedDotBag(10k)        1.29x
+//   subclass test                   factory                   Base(**{'class': Sub})   1.16x
+//   subscript slot                  rankmap                   RankMap m[key]           1.29x
+//   items() by a walk               rankmap                   RankMap items()           76x
+//   flattening in place             pathroll                  PathRoll(d)              1.35x
+//   no __class__ of a plain built-in pathroll (is_sequence)   PathRoll(d)              1.27x
+//   shared beginning                reconstruct.cpp (Chain)   reconstruct()            RECON_CHAIN
+//   exact dicts and lists           reconstruct.cpp           reconstruct()            RECON_EXACT
+//   rendering in place              branchlet                 str(Branchlet)           1.53x
+//   weakref.ref made directly       fadeseq                   FadeSeq append+iterate   1.23x
 //
-// The class call (IndexMarker) serves flattening lists, which no row has.
+// Taken out for saving less: RankMap's __setitem__, move and insert on an exact list
+// and dict (1.01x and 1.10x), FadeSeq on exact lists (1.01x), Branchlet on exact lists
+// and strs (1.098x), IndexMarker made without the call (1.07x).
 #pragma once
 
 #include "common/call.hpp"
