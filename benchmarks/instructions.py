@@ -62,7 +62,8 @@ def count(python, setup, operation, n, flags=(), repeat=3):
     # Only the modules the row uses: another one's import may do more or less work from
     # one start to the next (configuration's imports), which the subtraction would keep.
     imports = "".join(line + "\n" for line in IMPORTS.splitlines()
-                      if not line.startswith("from ") or line.rsplit(" ", 1)[1] in setup + operation)
+                      if not line.startswith("from ")
+                      or any(name.strip() in setup + operation for name in line.split(" import ")[1].split(",")))
     body = imports + setup + "\nfor _ in range(%d):\n    %s\n" % (n, operation.replace("; ", "\n    "))
     counts = []
     # A fixed hash seed: the same dictionary layouts, so the same work, in every run.  The
