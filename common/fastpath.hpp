@@ -52,10 +52,10 @@
 //   shortcut                        where                     row                      saves
 //   base-call memo                  super.cpp                 nd['k1.k2.k3']           2.00x
 //   base-call bodies                super.hpp                 Base(**{'class': Sub})   1.13x
-//                                                             (DotBag(100 keys) 1.10x, nd['k1.k2.k3'] 1.06x)
-//   package bodies called straight  function.cpp (direct      Base(**{'class': Sub})   1.34x
+//                                                             (DotBag(100 keys) 1.04x, nd['k1.k2.k3'] 1.06x)
+//   package bodies called straight  function.cpp (direct      Base(**{'class': Sub})   1.35x
 //                                   slots), Known::call_body  (NestedDotBag(10k): slots 1.01x,
-//                                   (dotbag's store, update)   store 1.08x, update 1.04x)
+//                                   (dotbag's store, update)   store 1.06x, update 1.04x)
 //   module globals read by memo     Global                    Configuration.copy()     1.17x
 //                                                             (NestedDotBag(10k): itertools.chain 1.03x)
 //   ABC memo                        AbcCheck                  NestedDotBag(10k)        2.07x
@@ -65,20 +65,21 @@
 //   key path split by offsets       dotbag (KeyPath)          nd['k1.k2.k3']           1.73x
 //   levels                          dotbag (Levels)           nd['k1.k2.k3'] = 5       2.53x
 //   update's loop without chain()   dotbag                    NestedDotBag(10k)        1.29x
-//   subclass test                   factory                   Base(**{'class': Sub})   1.16x
-//   subscript slot                  rankmap                   RankMap m[key]           1.29x
+//   subclass test                   factory                   Base(**{'class': Sub})   1.17x
+//   subscript slot                  rankmap                   RankMap m[key]           1.25x
 //   items() by a walk               rankmap                   RankMap items()           76x
+//   move on an exact list           rankmap                   RankMap.move            1.095x
 //   flattening in place             pathroll                  PathRoll(d)              1.35x
 //   no __class__ of a plain built-in pathroll (is_sequence)   PathRoll(d)              1.27x
-//   shared beginning                reconstruct.cpp (Chain)   reconstruct()            RECON_CHAIN
-//   exact dicts and lists           reconstruct.cpp           reconstruct()            RECON_EXACT
+//   shared beginning                reconstruct.cpp (Chain)   reconstruct()            2.20x
+//   exact dicts and lists           reconstruct.cpp           reconstruct()            2.84x
 //   rendering in place              branchlet                 str(Branchlet)           1.53x
 //   weakref.ref made directly       fadeseq                   FadeSeq append+iterate   1.23x
 //
-// Taken out for saving less: RankMap's __setitem__, move and insert on an exact list
-// and dict (1.01x and 1.10x), FadeSeq on exact lists (1.01x), Branchlet on exact lists
-// and strs (1.098x), IndexMarker made without the call (1.07x).
-#pragma once
+// RankMap.move's exact list stays under a tenth: without it the row is 1.10x of what
+// it was before this table.  Taken out for saving less: RankMap's __setitem__ on an
+// exact list and dict (1.01x), FadeSeq on exact lists (1.01x), Branchlet on exact lists
+// and strs (1.098x), IndexMarker made by ClassCall (1.07x on PathRoll(d), lists).
 
 #include "common/call.hpp"
 #include "common/compat.hpp"
