@@ -72,6 +72,8 @@ SHORTCUTS = {
         (RECONSTRUCT, "namespace tavox::pathroll {\n", "#define exactly(obj, type) false\nnamespace tavox::pathroll {\n")]),
     "Branchlet rendered in place": ("str(Branchlet), 1,000 nodes", [
         ("datastructures/branchlet.cpp", "return type->tp_str == generic_str_slot && finds(type, n___str__, function_);", "return false;")]),
+    "Branchlet on exact lists and strs": ("str(Branchlet), 1,000 nodes", [
+        ("datastructures/branchlet.cpp", "namespace {\n", "#define exactly(obj, type) false\nnamespace {\n")]),
     "weakref.ref made directly": ("FadeSeq append+iterate", [
         ("datastructures/fadeseq.cpp", "if (factory.get() == reinterpret_cast<PyObject*>(&_PyWeakref_RefType))", "if (false)")]),
 }

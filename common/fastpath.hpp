@@ -74,12 +74,15 @@
 //   shared beginning                reconstruct.cpp (Chain)   reconstruct()            2.20x
 //   exact dicts and lists           reconstruct.cpp           reconstruct()            2.84x
 //   rendering in place              branchlet                 str(Branchlet)           1.53x
+//   exact lists and strs            branchlet                 str(Branchlet)          1.098x
 //   weakref.ref made directly       fadeseq                   FadeSeq append+iterate   1.23x
 //
-// RankMap.move's exact list stays under a tenth: without it the row is 1.10x of what
-// it was before this table.  Taken out for saving less: RankMap's __setitem__ on an
-// exact list and dict (1.01x), FadeSeq on exact lists (1.01x), Branchlet on exact lists
-// and strs (1.098x), IndexMarker made by ClassCall (1.07x on PathRoll(d), lists).
+// Two stay under a tenth, as their rows would go more than a tenth over what they
+// were before this table without them: RankMap.move's exact list (the row 1.10x) and
+// Branchlet's exact lists and strs (1.14x).  Taken out for saving less: RankMap's
+// __setitem__ on an exact list and dict (1.01x), FadeSeq on exact lists (1.01x),
+// IndexMarker made by ClassCall (1.07x on PathRoll(d), lists).
+#pragma once
 
 #include "common/call.hpp"
 #include "common/compat.hpp"

@@ -220,8 +220,15 @@ public:
         if (!is_true(getattr(self, n_children))) return name;
         out_.text(name, indent_);
         // 3. Every child but the last, after the sibling head and rest.
-        Ref it = iterate(Ref(but_last(getattr(self, n_children))));
-        while (Ref item = next(it)) child(item, sibling_head, sibling_rest);
+        Ref init = but_last(getattr(self, n_children));
+        if (exactly(init.get(), &PyList_Type)) {
+            // our own copy: nothing else can change it while the children render
+            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(init.get()); ++i)
+                child(PyList_GET_ITEM(init.get(), i), sibling_head, sibling_rest);
+        } else {
+            Ref it = iterate(init);
+            while (Ref item = next(it)) child(item, sibling_head, sibling_rest);
+        }
         // 4. The last child, after the last head and rest.
         child(last(getattr(self, n_children)), last_head, last_rest);
         return Ref();
@@ -232,6 +239,10 @@ public:
 private:
     // children[:-1]
     static Ref but_last(PyObject* children) {
+        if (exactly(children, &PyList_Type)) {
+            Py_ssize_t n = PyList_GET_SIZE(children);
+            return check(PyList_GetSlice(children, 0, n > 0 ? n - 1 : 0));
+        }
         Ref minus_one = check(PyLong_FromLong(-1));
         Ref slice = check(PySlice_New(nullptr, minus_one, nullptr));
         return getitem(children, slice);
@@ -239,6 +250,8 @@ private:
 
     // children[-1]
     static Ref last(PyObject* children) {
+        if (exactly(children, &PyList_Type) && PyList_GET_SIZE(children) > 0)
+            return Ref::borrow(PyList_GET_ITEM(children, PyList_GET_SIZE(children) - 1));
         Ref minus_one = check(PyLong_FromLong(-1));
         return getitem(children, minus_one);
     }
@@ -255,7 +268,9 @@ private:
         out_.newline(indent_, head);
         const size_t depth = indent_.size();
         indent_.append(rest, piece);
-        if (renders_here(item)) {
+        if (exactly(item, &PyUnicode_Type)) {
+            out_.text(item, indent_);  // str() of a str is the string itself
+        } else if (renders_here(item)) {
             // What str() does around the call, without the round trip through text: its
             // level of recursion, and the call's levels.
             Descent level(" while getting the str of an object");

@@ -447,19 +447,21 @@ public:
         Descent counted(calling);
         if (PyObject* found = compat::dict_get(level, key)) return Ref::borrow(found);
         check_no_error();
-        // type(level)(), then setdefault's own steps: self[key], stored when missing.
+        // type(level)(), then setdefault's own steps: self[key] = level when missing.
         // Making the level may have run code (an allocation does): what the calls and
         // the storage are now decides.
         auto* type = Py_TYPE(level);
         Ref made = make_level_(reinterpret_cast<PyObject*>(type));
         if (!calls_are_ours(type)) return call(setdefault_.get(), level, key, made);
-        if (PyObject* found = compat::dict_get(level, key)) return Ref::borrow(found);
-        check_no_error();
-        // self[key] = level: NestedDotBag's __setitem__ stores a plain key in the storage.
-        if (compat::type_lookup(Py_TYPE(level), n___setitem__) == setitem_.get())
-            check(PyDict_SetItem(level, key, made));
-        else
-            setitem(level, key, made);
+        // NestedDotBag's __setitem__ stores a plain key in the storage.  The lookup
+        // above stands for setdefault's self[key] and the store looks the key up once
+        // more, as self[key] = level does: a key that came meanwhile is what is given.
+        if (compat::type_lookup(Py_TYPE(level), n___setitem__) == setitem_.get()) {
+            PyObject* stored = PyDict_SetDefault(level, key, made);  // borrowed
+            if (!stored) throw_error();
+            return Ref::borrow(stored);
+        }
+        setitem(level, key, made);
         return made;
     }
 
