@@ -269,7 +269,8 @@ PROGRAMS = {
         "    finally:\n        setattr(module, name, saved)", [
             "swap(modules['tavox.datastructures.dotbag'], 'itertools', Chains, lambda: type(x)({'a': {'b': 1}}))",
             "swap(itertools, 'chain', Chains.chain, lambda: type(x)({'a': {'b': 1}}))", "log",
-            "without(modules['tavox.datastructures.dotbag'], 'Mapping', lambda: x.__setitem__('n.m', 1))", "x"]),
+            "x.__setitem__('n.m', 1)",
+            "without(modules['tavox.datastructures.dotbag'], 'Mapping', lambda: x.__setitem__('n.o', 2))", "x"]),
     "str subclasses split by themselves": ("x = NestedDotBag()", [
         "x[Flip('a.b')] = 1", "x[NoDots('c.d')] = 2", "x[Flip('a.b')]", "Flip('b.a') in x", "x", "log"]),
     "RankMap's _order behind a property": (
